@@ -1,0 +1,146 @@
+#include "platform/main_queue.h"
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/log.h"
+
+namespace valmor {
+
+namespace {
+
+std::mutex& installMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::shared_ptr<MainQueue>& installed() {
+  static std::shared_ptr<MainQueue> q;
+  return q;
+}
+
+}  // namespace
+
+void MainQueue::runTask(const Task& task) {
+  try {
+    task();
+  } catch (const std::exception& e) {
+    logLine(std::string("Exception caught on the main queue: ") + e.what());
+  } catch (...) {
+    logLine("Unknown exception caught on the main queue");
+  }
+}
+
+void MainQueue::postAndWait(Task task) {
+  if (isCurrent()) {
+    runTask(task);
+    return;
+  }
+  // The state is shared with the posted task, which may outlive this call
+  // when the queue shuts down first.
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto state = std::make_shared<State>();
+  post([state, task = std::move(task)] {
+    runTask(task);
+    std::lock_guard lock(state->m);
+    state->done = true;
+    state->cv.notify_all();
+  });
+  std::unique_lock lock(state->m);
+  while (!state->done) {
+    if (isShutDown()) return;
+    state->cv.wait_for(lock, std::chrono::milliseconds(50));
+  }
+}
+
+void MainQueue::shutDown() {
+  std::lock_guard lock(waitMutex_);
+  shutDown_ = true;
+}
+
+bool MainQueue::isShutDown() const {
+  std::lock_guard lock(waitMutex_);
+  return shutDown_;
+}
+
+RunLoopMainQueue::RunLoopMainQueue() : owner_(std::this_thread::get_id()) {}
+
+void RunLoopMainQueue::post(Task task) {
+  if (isShutDown()) return;
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  cv_.notify_one();
+}
+
+bool RunLoopMainQueue::isCurrent() const {
+  return std::this_thread::get_id() == owner_;
+}
+
+bool RunLoopMainQueue::runOne(std::chrono::steady_clock::time_point deadline) {
+  Task task;
+  {
+    std::unique_lock lock(mutex_);
+    if (!cv_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) return false;
+    task = std::move(tasks_.front());
+    tasks_.pop_front();
+  }
+  runTask(task);
+  return true;
+}
+
+size_t RunLoopMainQueue::runFor(std::chrono::steady_clock::duration duration) {
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  size_t n = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (runOne(deadline)) ++n;
+  }
+  return n;
+}
+
+bool RunLoopMainQueue::runUntil(const std::function<bool()>& done,
+                                std::chrono::steady_clock::duration timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    runOne(std::min(deadline, now + std::chrono::milliseconds(10)));
+  }
+  return true;
+}
+
+size_t RunLoopMainQueue::runPending() {
+  size_t n = 0;
+  std::deque<Task> batch;
+  {
+    std::lock_guard lock(mutex_);
+    batch.swap(tasks_);
+  }
+  for (auto& t : batch) {
+    runTask(t);
+    ++n;
+  }
+  return n;
+}
+
+MainQueue& mainQueue() {
+  std::lock_guard lock(installMutex());
+  auto& q = installed();
+  if (!q) q = std::make_shared<RunLoopMainQueue>();
+  return *q;
+}
+
+void setMainQueue(std::shared_ptr<MainQueue> queue) {
+  static std::vector<std::shared_ptr<MainQueue>> replaced;
+  std::lock_guard lock(installMutex());
+  if (installed()) replaced.push_back(installed());
+  installed() = std::move(queue);
+}
+
+}  // namespace valmor

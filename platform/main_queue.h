@@ -1,0 +1,97 @@
+// The main queue: the one thread on which every delegate call, every
+// published modem-line change and every hot-plug event of the library runs.
+//
+// The library reaches the main thread only through this interface. The
+// desktop app implements it on Qt's event loop; tests and command-line tools
+// use RunLoopMainQueue and pump it themselves. One implementation is
+// installed per process with setMainQueue(); until one is installed, the
+// first call of mainQueue() installs a RunLoopMainQueue owned by the thread
+// that made that call.
+//
+// Threading: every member may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace valmor {
+
+class MainQueue {
+ public:
+  using Task = std::function<void()>;
+
+  virtual ~MainQueue() = default;
+
+  // Queues a task to run on the main thread, after the tasks queued before
+  // it. Never runs the task inside this call.
+  virtual void post(Task task) = 0;
+
+  // True on the main thread.
+  virtual bool isCurrent() const = 0;
+
+  // Runs a task on the main thread and returns once it has run. Called on
+  // the main thread, it runs the task directly. If the main queue is shut
+  // down before the task runs, returns without having run it, so that a
+  // background thread never hangs on a main thread that has stopped.
+  void postAndWait(Task task);
+
+  // Stops accepting tasks: later posts are dropped and waiters released.
+  // Used when the main loop ends for good.
+  void shutDown();
+  bool isShutDown() const;
+
+ protected:
+  // Implementations call this for every posted task instead of task().
+  // Exceptions thrown by a task are caught and logged here, so that one
+  // faulty callback cannot end the loop.
+  static void runTask(const Task& task);
+
+ private:
+  mutable std::mutex waitMutex_;
+  std::condition_variable waitCv_;
+  bool shutDown_ = false;  // Guarded by waitMutex_.
+};
+
+// A plain run loop for tests and tools. The thread that creates it is the
+// main thread.
+class RunLoopMainQueue : public MainQueue {
+ public:
+  RunLoopMainQueue();
+
+  void post(Task task) override;
+  bool isCurrent() const override;
+
+  // Runs queued tasks until the deadline passes. Returns the number run.
+  size_t runFor(std::chrono::steady_clock::duration duration);
+
+  // Runs queued tasks until done() is true (checked after each task and at
+  // least every 10 ms) or the time-out passes. Returns done().
+  bool runUntil(const std::function<bool()>& done,
+                std::chrono::steady_clock::duration timeout);
+
+  // Runs the tasks queued so far, without waiting. Returns the number run.
+  size_t runPending();
+
+ private:
+  bool runOne(std::chrono::steady_clock::time_point deadline);
+
+  std::thread::id owner_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<Task> tasks_;  // Guarded by mutex_.
+};
+
+// The process's main queue.
+MainQueue& mainQueue();
+
+// Installs the process's main queue; replaces any installed before (which is
+// kept alive, since references to it may still be held). Call it before the
+// library starts work, normally first thing in main().
+void setMainQueue(std::shared_ptr<MainQueue> queue);
+
+}  // namespace valmor
