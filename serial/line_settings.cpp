@@ -1,0 +1,167 @@
+#include "serial/line_settings.h"
+
+// The kernel's own declarations: struct termios2, BOTHER and TCSETS2. They
+// cannot share a translation unit with glibc's <termios.h>, whose struct
+// termios and constants collide with them, so this file uses only these.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace valmor {
+
+namespace {
+
+constexpr std::pair<std::uint64_t, unsigned> kStandardRates[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+unsigned standardRateCode(std::uint64_t rate) {
+  for (const auto& [r, code] : kStandardRates)
+    if (r == rate) return code;
+  return 0;
+}
+
+void apply(const LineSettings& s, termios2& t) {
+  // Raw mode, as cfmakeraw makes it.
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~(CSIZE | PARENB);
+  t.c_cflag |= CS8;
+
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 2;
+
+  if (s.parity == kParityOdd) {
+    t.c_cflag |= PARENB | PARODD;
+  } else if (s.parity == kParityEven) {
+    t.c_cflag |= PARENB;
+    t.c_cflag &= ~PARODD;
+  } else {
+    t.c_cflag &= ~(PARENB | PARODD);
+  }
+
+  if (s.numberOfStopBits > 1) {
+    t.c_cflag |= CSTOPB;
+  } else {
+    t.c_cflag &= ~CSTOPB;
+  }
+
+  if (s.shouldEchoReceivedData) {
+    t.c_lflag |= ECHO;
+  } else {
+    t.c_lflag &= ~ECHO;
+  }
+
+  if (s.usesRTSCTSFlowControl) {
+    t.c_cflag |= CRTSCTS;
+  } else {
+    t.c_cflag &= ~CRTSCTS;
+  }
+
+  t.c_cflag |= CREAD | HUPCL | CLOCAL;
+  t.c_lflag &= ~(ICANON | ISIG);
+
+  // The rate: a standard one by its code, any other as BOTHER with the
+  // number itself. CIBAUD cleared makes the input rate follow the output.
+  t.c_cflag &= ~(CBAUD | CIBAUD);
+  const unsigned code = standardRateCode(s.baudRate);
+  t.c_cflag |= code ? code : BOTHER;
+  t.c_ispeed = static_cast<speed_t>(s.baudRate);
+  t.c_ospeed = static_cast<speed_t>(s.baudRate);
+}
+
+std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
+
+}  // namespace
+
+bool isStandardBaudRate(std::uint64_t rate) { return standardRateCode(rate) != 0; }
+
+void applyLineSettings(const LineSettings& settings, TerminalFlags& flags) {
+  termios2 t{};
+  t.c_iflag = flags.iflag;
+  t.c_oflag = flags.oflag;
+  t.c_cflag = flags.cflag;
+  t.c_lflag = flags.lflag;
+  t.c_cc[VMIN] = flags.vmin;
+  t.c_cc[VTIME] = flags.vtime;
+  apply(settings, t);
+  flags.iflag = t.c_iflag;
+  flags.oflag = t.c_oflag;
+  flags.cflag = t.c_cflag;
+  flags.lflag = t.c_lflag;
+  flags.vmin = t.c_cc[VMIN];
+  flags.vtime = t.c_cc[VTIME];
+  flags.ispeed = t.c_ispeed;
+  flags.ospeed = t.c_ospeed;
+}
+
+std::error_code applyLineSettings(int fd, const LineSettings& settings) {
+  if (!isStandardBaudRate(settings.baudRate) && !settings.allowsNonStandardBaudRates)
+    return std::make_error_code(std::errc::invalid_argument);
+  termios2 t{};
+  if (::ioctl(fd, TCGETS2, &t) < 0) return lastError();
+  apply(settings, t);
+  if (::ioctl(fd, TCSETS2, &t) < 0) return lastError();
+  // Linux has neither DTR/DSR flow control nor output flow control by DCD.
+  // Everything else is in effect now; the caller hears that these are not.
+  if (settings.usesDTRDSRFlowControl || settings.usesDCDOutputFlowControl)
+    return std::make_error_code(std::errc::not_supported);
+  return {};
+}
+
+std::optional<std::uint64_t> readBaudRate(int fd) {
+  termios2 t{};
+  if (::ioctl(fd, TCGETS2, &t) < 0) return std::nullopt;
+  return t.c_ospeed;
+}
+
+struct SavedAttributes::Record {
+  termios2 attributes{};
+};
+
+SavedAttributes::SavedAttributes() = default;
+SavedAttributes::~SavedAttributes() = default;
+SavedAttributes::SavedAttributes(const SavedAttributes& other)
+    : record_(other.record_ ? std::make_unique<Record>(*other.record_) : nullptr) {}
+SavedAttributes& SavedAttributes::operator=(const SavedAttributes& other) {
+  if (this != &other) record_ = other.record_ ? std::make_unique<Record>(*other.record_) : nullptr;
+  return *this;
+}
+
+bool SavedAttributes::save(int fd) {
+  auto r = std::make_unique<Record>();
+  if (::ioctl(fd, TCGETS2, &r->attributes) < 0) return false;
+  record_ = std::move(r);
+  return true;
+}
+
+bool SavedAttributes::isSaved() const { return record_ != nullptr; }
+
+std::error_code SavedAttributes::restore(int fd, bool drain) const {
+  if (!record_) return {};
+  termios2 t = record_->attributes;
+  if (::ioctl(fd, drain ? TCSETSW2 : TCSETS2, &t) < 0) return lastError();
+  return {};
+}
+
+std::error_code clearHardwareFlowControl(int fd) {
+  termios2 t{};
+  if (::ioctl(fd, TCGETS2, &t) < 0) return lastError();
+  if (!(t.c_cflag & CRTSCTS)) return {};
+  t.c_cflag &= ~CRTSCTS;
+  if (::ioctl(fd, TCSETS2, &t) < 0) return lastError();
+  return {};
+}
+
+}  // namespace valmor

@@ -1,0 +1,178 @@
+#include "serial/line_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/unique_fd.h"
+
+namespace valmor {
+namespace {
+
+// Start from a cooked record, as a fresh terminal has, so that every bit the
+// mapping must change is actually changed.
+TerminalFlags cookedFlags() {
+  return TerminalFlags{ICRNL | IXON, OPOST | ONLCR, CS7 | CREAD | B9600,
+                       ISIG | ICANON | ECHO | ECHOE | IEXTEN, 0, 0, 9600, 9600};
+}
+
+TerminalFlags mapped(const LineSettings& s) {
+  TerminalFlags f = cookedFlags();
+  applyLineSettings(s, f);
+  return f;
+}
+
+TEST(LineSettingsTest, DefaultsGiveRaw8N1WithReceiverOnAndModemStatusIgnored) {
+  TerminalFlags f = mapped(LineSettings{});
+  EXPECT_EQ(f.cflag & CSIZE, static_cast<unsigned>(CS8));
+  EXPECT_EQ(f.cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(f.cflag & (CREAD | HUPCL | CLOCAL), static_cast<unsigned>(CREAD | HUPCL | CLOCAL));
+  EXPECT_EQ(f.lflag & (ICANON | ISIG | ECHO | IEXTEN), 0u);
+  EXPECT_EQ(f.iflag & (ICRNL | IXON), 0u);
+  EXPECT_EQ(f.oflag & OPOST, 0u);
+  EXPECT_EQ(f.vmin, 1);
+  EXPECT_EQ(f.vtime, 2);
+  EXPECT_EQ(f.cflag & CBAUD, static_cast<unsigned>(B19200));
+}
+
+TEST(LineSettingsTest, ParityStopBitsEchoAndFlowControlMapToTheirBits) {
+  struct Case {
+    const char* what;
+    LineSettings settings;
+    unsigned cflagSet, cflagClear, lflagSet;
+  };
+  LineSettings odd, even, twoStops, manyStops, zeroStops, echo, rtscts;
+  odd.parity = kParityOdd;
+  even.parity = kParityEven;
+  twoStops.numberOfStopBits = 2;
+  manyStops.numberOfStopBits = 7;
+  zeroStops.numberOfStopBits = 0;
+  echo.shouldEchoReceivedData = true;
+  rtscts.usesRTSCTSFlowControl = true;
+  const Case cases[] = {
+      {"odd", odd, PARENB | PARODD, 0, 0},
+      {"even", even, PARENB, PARODD, 0},
+      {"two stop bits", twoStops, CSTOPB, 0, 0},
+      {"seven stop bits", manyStops, CSTOPB, 0, 0},
+      {"zero stop bits", zeroStops, 0, CSTOPB, 0},
+      {"echo", echo, 0, 0, ECHO},
+      {"RTS/CTS", rtscts, CRTSCTS, 0, 0},
+  };
+  for (const Case& c : cases) {
+    TerminalFlags f = mapped(c.settings);
+    EXPECT_EQ(f.cflag & c.cflagSet, c.cflagSet) << c.what;
+    EXPECT_EQ(f.cflag & c.cflagClear, 0u) << c.what;
+    EXPECT_EQ(f.lflag & c.lflagSet, c.lflagSet) << c.what;
+    EXPECT_EQ(f.cflag & CSIZE, static_cast<unsigned>(CS8)) << c.what;
+  }
+}
+
+TEST(LineSettingsTest, SettingsAreUndoneWhenSwitchedOff) {
+  LineSettings on;
+  on.parity = kParityOdd;
+  on.numberOfStopBits = 2;
+  on.shouldEchoReceivedData = true;
+  on.usesRTSCTSFlowControl = true;
+  TerminalFlags f = mapped(on);
+  applyLineSettings(LineSettings{}, f);
+  EXPECT_EQ(f.cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(f.lflag & ECHO, 0u);
+}
+
+TEST(LineSettingsTest, RatesStandardByCodeOthersAsCustomWithBothSpeeds) {
+  LineSettings s;
+  s.baudRate = 115200;
+  EXPECT_EQ(mapped(s).cflag & CBAUD, static_cast<unsigned>(B115200));
+  s.baudRate = 42105;
+  TerminalFlags f = mapped(s);
+  // The kernel's "other rate" code is CBAUDEX with no rate bits.
+  EXPECT_EQ(f.cflag & CBAUD, static_cast<unsigned>(CBAUDEX));
+  EXPECT_EQ(f.cflag & CIBAUD, 0u);
+  EXPECT_EQ(f.ispeed, 42105u);
+  EXPECT_EQ(f.ospeed, 42105u);
+  EXPECT_TRUE(isStandardBaudRate(9600));
+  EXPECT_FALSE(isStandardBaudRate(42105));
+  EXPECT_FALSE(isStandardBaudRate(0));
+}
+
+class PtyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master_.valid());
+    ASSERT_EQ(::grantpt(master_.get()), 0);
+    ASSERT_EQ(::unlockpt(master_.get()), 0);
+    slave_.reset(::open(::ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(slave_.valid());
+  }
+  UniqueFd master_, slave_;
+};
+
+TEST_F(PtyTest, NonStandardRateWithEvenParityReachesTheDevice) {
+  LineSettings s;
+  s.baudRate = 42105;
+  s.allowsNonStandardBaudRates = true;
+  s.parity = kParityEven;
+  ASSERT_FALSE(applyLineSettings(slave_.get(), s));
+  EXPECT_EQ(readBaudRate(slave_.get()), 42105u);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+}
+
+TEST_F(PtyTest, NonStandardRateNotAllowedIsRefusedAndChangesNothing) {
+  LineSettings s;
+  s.baudRate = 42105;
+  EXPECT_EQ(applyLineSettings(slave_.get(), s), std::errc::invalid_argument);
+  const auto before = readBaudRate(slave_.get());
+  ASSERT_TRUE(before);
+  EXPECT_NE(*before, 42105u);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
+  EXPECT_NE(t.c_lflag & ICANON, 0u) << "the device was touched";
+}
+
+TEST_F(PtyTest, UnsupportedFlowControlIsReportedButTheRestApplies) {
+  for (int which = 0; which < 2; ++which) {
+    LineSettings s;
+    s.baudRate = 57600;
+    s.shouldEchoReceivedData = true;
+    (which == 0 ? s.usesDTRDSRFlowControl : s.usesDCDOutputFlowControl) = true;
+    EXPECT_EQ(applyLineSettings(slave_.get(), s), std::errc::not_supported);
+    EXPECT_EQ(readBaudRate(slave_.get()), 57600u);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
+    EXPECT_NE(t.c_lflag & ECHO, 0u);
+  }
+}
+
+TEST_F(PtyTest, SavedAttributesComeBackAtRestore) {
+  SavedAttributes saved;
+  EXPECT_FALSE(saved.isSaved());
+  ASSERT_TRUE(saved.save(slave_.get()));
+  const auto original = readBaudRate(slave_.get());
+  LineSettings s;
+  s.baudRate = 42105;
+  s.allowsNonStandardBaudRates = true;
+  ASSERT_FALSE(applyLineSettings(slave_.get(), s));
+  SavedAttributes copy = saved;
+  EXPECT_FALSE(copy.restore(slave_.get(), /*drain=*/true));
+  EXPECT_EQ(readBaudRate(slave_.get()), original);
+  termios t{};
+  ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
+  EXPECT_NE(t.c_lflag & ICANON, 0u);
+}
+
+TEST(LineSettingsDeviceTest, ClosedDescriptorGivesErrors) {
+  EXPECT_EQ(applyLineSettings(-1, LineSettings{}), std::errc::bad_file_descriptor);
+  EXPECT_FALSE(readBaudRate(-1));
+  SavedAttributes saved;
+  EXPECT_FALSE(saved.save(-1));
+  EXPECT_EQ(clearHardwareFlowControl(-1), std::errc::bad_file_descriptor);
+}
+
+}  // namespace
+}  // namespace valmor
