@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds one build tree. Usage: scripts/build.sh [DIR [cmake options...]]
 # With no DIR it builds build/: the app, the tools, the tests and the benchmarks.
+# TARGETS (space-separated) limits the build to those targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,4 +15,9 @@ export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/valmor-ccache}
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALMOR_WERROR=$werror "$@" >/dev/null
 fi
-cmake --build "$dir" -j "$(nproc)"
+if [ -n "${TARGETS:-}" ]; then
+  # shellcheck disable=SC2086
+  cmake --build "$dir" -j "$(nproc)" --target $TARGETS
+else
+  cmake --build "$dir" -j "$(nproc)"
+fi

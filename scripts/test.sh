@@ -21,6 +21,7 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer (platform, serial, discovery)"
-bash scripts/build.sh build-tsan -DVALMOR_SANITIZE=thread -DVALMOR_WITH_BENCH=OFF -DVALMOR_WITH_APP=OFF
+TARGETS="platform_tests serial_tests discovery_tests" \
+  bash scripts/build.sh build-tsan -DVALMOR_SANITIZE=thread -DVALMOR_WITH_BENCH=OFF -DVALMOR_WITH_APP=OFF
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L library
