@@ -102,7 +102,9 @@ class DeviceRegistry {
 DeviceRegistry& deviceRegistry();
 
 // Installs a registry for the whole process (an empty pointer goes back to
-// the default). Handles from the registry replaced stay valid.
+// the default, which is then chosen again from the environment at next use).
+// Handles from the registry replaced stay valid, and so do references that
+// deviceRegistry() gave out earlier: replaced registries are kept alive.
 void setDeviceRegistryForTesting(std::shared_ptr<DeviceRegistry> registry);
 
 }  // namespace valmor

@@ -1,0 +1,74 @@
+// The directory backend of the device registry: a directory whose entries
+// cu.NAME are the serial devices. The simulated unit and the end-to-end tests
+// publish pseudo-terminals this way (see VALMOR_DEVICE_DIR in
+// device_registry.h).
+//
+// What counts as a device: an entry named "cu." followed by a non-empty NAME
+// that is a character device node, or a symbolic link (possibly through
+// further links) that resolves to one, such as a link to a pseudo-terminal
+// slave /dev/pts/N. Everything else is ignored: other names, regular files,
+// directories, sockets, and links that are dangling or lead to anything but a
+// character device. An entry tty.NAME is never a device of its own; it only
+// supplies the dial-in path of cu.NAME.
+//
+// Properties of the device cu.NAME:
+//   IOCalloutDevice        DIR/cu.NAME
+//   IODialinDevice         DIR/tty.NAME when that is itself a character device
+//                          (or a link to one), else the callout path
+//   IOTTYDevice            NAME
+//   IOTTYBaseName          NAME without its trailing digits
+//   IOTTYSuffix            only the trailing digits of NAME (may be empty)
+//   IOSerialBSDClientType  "IOSerialStream"
+// DIR is the directory as given to the constructor, without trailing slashes.
+// Properties are read when the device is found and never change afterwards.
+//
+// Order: devices are listed sorted by NAME, comparing bytes.
+//
+// Hot plug: a subscription watches the directory with inotify. Any change in
+// it makes the subscription read the directory again and compare with what it
+// knew: entries that are new are published, entries that are gone are
+// terminated, and an entry whose file was replaced (another inode, or a link
+// now leading to another device) is terminated and then published again. A
+// terminated device carries the properties it was published with. A link
+// whose target vanishes while the link stays (a pseudo-terminal closed
+// without removing its link) is noticed at the next change of the directory.
+// The directory may be absent when subscribing or be removed later: its
+// devices are then terminated, the nearest existing ancestor is watched, and
+// devices are published once the directory is back. No polling is involved.
+//
+// Threading: every member may be called from any thread. Callbacks run on the
+// main queue.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "discovery/device_registry.h"
+
+namespace valmor {
+
+class DirectoryDeviceRegistry : public DeviceRegistry {
+ public:
+  // The registry of the directory dir (absolute, or relative to the working
+  // directory at each use). The directory need not exist yet.
+  explicit DirectoryDeviceRegistry(std::string dir);
+
+  const std::string& directory() const { return dir_; }
+
+  // The devices in the directory now, sorted by NAME. An absent or unreadable
+  // directory gives an empty walk.
+  DeviceIterator serialStreamDevices() override;
+
+  // Devices present when this is called are the baseline: they are not
+  // published. Gives none only when inotify cannot be used (the reason is
+  // logged). Destroying the subscription stops delivery at once when done on
+  // the main thread; from another thread, a callback already running on the
+  // main thread may still finish. The inotify descriptor is closed shortly
+  // afterwards on the background pool.
+  std::unique_ptr<DeviceSubscription> subscribe(Callback published, Callback terminated) override;
+
+ private:
+  std::string dir_;
+};
+
+}  // namespace valmor
