@@ -1,0 +1,113 @@
+// SimulatedUnit: a VALMOR unit on a pseudo-terminal. It publishes the
+// terminal's slave side as DIR/cu.usbserial-SIM<n> (a symbolic link), which
+// the directory device registry (VALMOR_DEVICE_DIR=DIR) lists as a serial
+// device, and plays the unit on the master side with UnitProtocol.
+//
+// Unplugging removes the link and closes the master, so that a port open on
+// the slave sees a hang-up, as with a USB adapter pulled out. Plugging in
+// again makes a new pseudo-terminal and publishes it under the same name when
+// that is still free.
+//
+//   SimulatedUnit unit(dir, std::cerr);
+//   if (!unit.plug(&error)) ...;
+//   std::thread t([&] { unit.run(); });   // until requestStop()
+//
+// Threading: plug(), unplug() and run() belong to one thread at a time (the
+// thread of run() while it runs). The request*() calls, linkPath(), the
+// counters and controlFd() may be used from any thread; the request*()
+// calls only write one byte to a pipe and may be made from a signal
+// handler through controlFd().
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "platform/unique_fd.h"
+#include "tools/sim/unit_protocol.h"
+
+namespace valmor {
+
+class SimulatedUnit {
+ public:
+  // Bytes understood on controlFd().
+  static constexpr char kStop = 'q';
+  static constexpr char kToggle = 't';
+  static constexpr char kUnplug = 'u';
+  static constexpr char kPlug = 'p';
+
+  // Publishes in `dir` (which must exist). Own log lines go to `log`, one per
+  // event, prefixed "VALMOR SIM: ".
+  SimulatedUnit(std::string dir, std::ostream& log);
+  ~SimulatedUnit();  // unplugs: removes the link and closes the master
+
+  SimulatedUnit(const SimulatedUnit&) = delete;
+  SimulatedUnit& operator=(const SimulatedUnit&) = delete;
+
+  // Makes the pseudo-terminal and its link. On failure gives false and the
+  // reason in *error (when not null), and stays unplugged.
+  bool plug(std::string* error = nullptr);
+  void unplug();
+  bool isPlugged() const;
+
+  // The link the unit is published under; empty while unplugged.
+  std::string linkPath() const;
+
+  // Serves the unit until requestStop(), or until the command input ends
+  // when it was set with stopAtEof. Never spins: with nothing to do it sleeps
+  // in poll(); while no port has the slave open it looks at the master only
+  // every 50 ms.
+  void run();
+
+  // Lines "unplug", "plug", "toggle" and "quit" read from `fd` (for
+  // instance standard input) while run() runs. End of input ends run() when
+  // stopAtEof, otherwise the input is just no longer read.
+  void setCommandInput(int fd, bool stopAtEof);
+
+  void requestStop() { request(kStop); }
+  void requestToggle() { request(kToggle); }
+  void requestUnplug() { request(kUnplug); }
+  void requestPlug() { request(kPlug); }
+
+  // The write end of the control pipe, for signal handlers.
+  int controlFd() const { return controlWrite_.get(); }
+
+  int initializeCount() const { return initializeCount_.load(); }
+  int acceptedCount() const { return acceptedCount_.load(); }
+  int rejectedCount() const { return rejectedCount_.load(); }
+
+ private:
+  void request(char command);
+  void logLine(const std::string& line);
+  void handleControl(char command, bool& stop);
+  void handleCommandLine(const std::string& line, bool& stop);
+  void readMaster();
+  void sendAnswers(const std::vector<std::string>& answers);
+  void publishCounters();
+
+  const std::string dir_;
+  std::ostream& log_;
+  std::mutex logMutex_;
+  UniqueFd controlRead_;
+  UniqueFd controlWrite_;
+  UniqueFd master_;
+  int index_ = -1;  // n of cu.usbserial-SIM<n>, chosen at the first plug
+  mutable std::mutex linkMutex_;
+  std::string linkPath_;  // Guarded by linkMutex_.
+  // No port has the slave open (the master reads EIO): the master is then
+  // only looked at again at nextMasterLook_.
+  static constexpr std::chrono::milliseconds kHungUpPoll{50};
+  bool hungUp_ = false;
+  std::chrono::steady_clock::time_point nextMasterLook_{};
+  int commandFd_ = -1;
+  bool stopAtEof_ = false;
+  std::string commandBuffer_;
+  UnitProtocol protocol_;
+  std::atomic<int> initializeCount_{0};
+  std::atomic<int> acceptedCount_{0};
+  std::atomic<int> rejectedCount_{0};
+};
+
+}  // namespace valmor

@@ -1,0 +1,183 @@
+#include "tools/sim/simulated_unit.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "platform/unique_fd.h"
+#include "profile/repository.h"
+
+namespace valmor {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+// Reads from fd until `until` is in what was read or the time is up.
+std::string readUntil(int fd, std::string_view until, std::chrono::milliseconds timeout) {
+  std::string got;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (got.find(until) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[512];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+void writeAll(int fd, const std::string& data) {
+  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+}
+
+std::string downloadStream(std::string_view model) {
+  Repository repository;
+  const auto image = repository.profileImage(model);
+  std::string stream = "2\n" + *repository.titleLine(model) + "\n";
+  stream.append(image->begin(), image->end());
+  return stream + "\n";
+}
+
+class SimulatedUnitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sim-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    unit_ = std::make_unique<SimulatedUnit>(dir_, log_);
+  }
+  void TearDown() override {
+    if (runner_.joinable()) {
+      unit_->requestStop();
+      runner_.join();
+    }
+    unit_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  void start() {
+    std::string error;
+    ASSERT_TRUE(unit_->plug(&error)) << error;
+    runner_ = std::thread([this] { unit_->run(); });
+  }
+  UniqueFd openUnit() { return UniqueFd(::open(unit_->linkPath().c_str(), O_RDWR | O_NOCTTY)); }
+
+  std::string dir_;
+  std::ostringstream log_;  // written by the unit's thread; read after join
+  std::unique_ptr<SimulatedUnit> unit_;
+  std::thread runner_;
+};
+
+TEST_F(SimulatedUnitTest, PublishesALinkToItsTerminalAndAnswersOnIt) {
+  start();
+  EXPECT_EQ(unit_->linkPath(), dir_ + "/cu.usbserial-SIM0");
+  ASSERT_TRUE(std::filesystem::is_symlink(unit_->linkPath()));
+  EXPECT_THAT(std::filesystem::read_symlink(unit_->linkPath()).string(), HasSubstr("/dev/pts/"));
+
+  UniqueFd port = openUnit();
+  ASSERT_TRUE(port);
+  writeAll(port.get(), "\n" + downloadStream("S&S YS D2_optical"));
+  EXPECT_THAT(readUntil(port.get(), "\r\n", 3s),
+              HasSubstr("VALMOR SIM: profile S&S YS D2_optical stored OK\r\n"));
+  writeAll(port.get(), "1\n");
+  EXPECT_THAT(readUntil(port.get(), "\r\n", 3s), HasSubstr("initialized"));
+  EXPECT_EQ(unit_->acceptedCount(), 1);
+
+  // A second unit in the same directory takes the next name.
+  std::ostringstream otherLog;
+  SimulatedUnit other(dir_, otherLog);
+  ASSERT_TRUE(other.plug());
+  EXPECT_EQ(other.linkPath(), dir_ + "/cu.usbserial-SIM1");
+}
+
+TEST_F(SimulatedUnitTest, UnplugHangsUpTheOpenPortAndPlugComesBackUnderTheSameName) {
+  start();
+  const std::string link = unit_->linkPath();
+  UniqueFd port = openUnit();
+  ASSERT_TRUE(port);
+
+  unit_->requestUnplug();
+  // The open slave sees the hang-up: read gives end of file or EIO.
+  pollfd p{port.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 3000), 1);
+  char byte;
+  EXPECT_LE(::read(port.get(), &byte, 1), 0);
+  for (int i = 0; i < 300 && !unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+
+  unit_->requestPlug();
+  for (int i = 0; i < 300 && unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(unit_->linkPath(), link);
+  UniqueFd again = openUnit();
+  ASSERT_TRUE(again) << std::strerror(errno);
+  writeAll(again.get(), "\n1\n");
+  EXPECT_THAT(readUntil(again.get(), "\r\n", 3s), HasSubstr("initialized"));
+}
+
+// A pseudo-terminal master whose slave is closed reports POLLHUP at once,
+// every time: a loop that keeps polling it burns a core.
+TEST_F(SimulatedUnitTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeatedly) {
+  start();
+  for (int i = 0; i < 5; ++i) {
+    UniqueFd port = openUnit();
+    ASSERT_TRUE(port);
+    writeAll(port.get(), "\n1\n");
+    EXPECT_THAT(readUntil(port.get(), "\r\n", 3s), HasSubstr("initialized")) << "round " << i;
+  }
+  clockid_t clock;
+  ASSERT_EQ(pthread_getcpuclockid(runner_.native_handle(), &clock), 0);
+  auto cpu = [&] {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+  };
+  const auto before = cpu();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu() - before, 200ms);
+  EXPECT_EQ(unit_->initializeCount(), 5);
+}
+
+TEST_F(SimulatedUnitTest, StopEndsTheRunAndTheDestructorRemovesTheLink) {
+  start();
+  const std::string link = unit_->linkPath();
+  unit_->requestStop();
+  runner_.join();
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  unit_.reset();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST_F(SimulatedUnitTest, CommandLinesOnItsInputPlugAndUnplugAndEndOfInputStops) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  UniqueFd readEnd(fds[0]);
+  UniqueFd writeEnd(fds[1]);
+  unit_->setCommandInput(readEnd.get(), true);
+  start();
+  const std::string link = unit_->linkPath();
+  writeAll(writeEnd.get(), "unplug\n");
+  for (int i = 0; i < 300 && !unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(unit_->linkPath().empty());
+  writeAll(writeEnd.get(), "  plug \n");
+  for (int i = 0; i < 300 && unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(unit_->linkPath(), link);
+  writeEnd.reset();
+  runner_.join();  // ends by itself at end of input
+  EXPECT_THAT(log_.str(), HasSubstr("unit unplugged"));
+}
+
+}  // namespace
+}  // namespace valmor
