@@ -32,9 +32,13 @@
 // terminated device carries the properties it was published with. A link
 // whose target vanishes while the link stays (a pseudo-terminal closed
 // without removing its link) is noticed at the next change of the directory.
-// The directory may be absent when subscribing or be removed later: its
-// devices are then terminated, the nearest existing ancestor is watched, and
-// devices are published once the directory is back. No polling is involved.
+// The directory may be absent when subscribing, or be removed or moved away
+// later (itself or any ancestor): its devices are then terminated, and
+// published again once a directory is back at its path. Its ancestors are
+// watched for that, and while it is absent the deepest existing one is also
+// watched for creations; nothing is polled. A symbolic link among the
+// ancestors is followed when watched, so pointing it elsewhere later goes
+// unnoticed until the next change in the directory.
 //
 // Threading: every member may be called from any thread. Callbacks run on the
 // main queue.

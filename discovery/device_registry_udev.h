@@ -26,11 +26,12 @@
 //
 // Order: by base name, then by suffix as a number (ttyS2 before ttyS10).
 //
-// Hot plug: a udev monitor on the tty subsystem (events as processed by
-// udevd). An added serial port is published; a removed one is terminated
+// Hot plug: a udev monitor on the tty subsystem: events as processed by
+// udevd, or the kernel's own events when udevd is not running (containers). An added serial port is published; a removed one is terminated
 // with the properties it was published (or found at subscription) with.
-// Devices this subscription never knew are not reported as removed. Without
-// a running udevd no events arrive, and the subscription stays quiet.
+// Devices this subscription never knew are not reported as removed. When
+// events were lost (the socket's buffer overflowed) the subscription compares
+// a fresh enumeration with what it knew instead.
 //
 // Threading: every member may be called from any thread. Each call uses a
 // udev context of its own, since libudev objects are not thread-safe.
@@ -38,10 +39,18 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "discovery/device_registry.h"
 
 namespace valmor {
+
+// Property keys of USB adapters.
+inline constexpr std::string_view kUSBVendorID = "USBVendorID";
+inline constexpr std::string_view kUSBProductID = "USBProductID";
+inline constexpr std::string_view kUSBSerialNumber = "USBSerialNumber";
+inline constexpr std::string_view kUSBVendorName = "USBVendorName";
+inline constexpr std::string_view kUSBProductName = "USBProductName";
 
 class UdevDeviceRegistry : public DeviceRegistry {
  public:

@@ -1,0 +1,320 @@
+#include "discovery/device_registry_directory.h"
+
+#include <sys/sysmacros.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "discovery/test_support.h"
+
+namespace valmor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Event;
+using testing::Pty;
+using testing::TempDir;
+using testing::collect;
+using testing::makeLink;
+using testing::names;
+using Properties = std::map<std::string, std::string, std::less<>>;
+
+class DirectoryDeviceRegistryTest : public testing::MainQueueTest {
+ protected:
+  TempDir dir_;
+  DirectoryDeviceRegistry registry_{dir_.path()};
+};
+
+TEST_F(DirectoryDeviceRegistryTest, ListsCuEntriesSortedByNameWithTheirProperties) {
+  Pty a = Pty::open();
+  Pty b = Pty::open();
+  makeLink(b.slavePath, dir_ / "cu.usbserial-B2");
+  makeLink(a.slavePath, dir_ / "cu.alpha10");
+  makeLink(a.slavePath, dir_ / "tty.alpha10");
+
+  auto devices = collect(registry_.serialStreamDevices());
+  ASSERT_EQ(names(devices), (std::vector<std::string>{"alpha10", "usbserial-B2"}));
+  EXPECT_EQ(devices[0]->properties(), (Properties{
+                                          {"IOCalloutDevice", dir_ / "cu.alpha10"},
+                                          {"IODialinDevice", dir_ / "tty.alpha10"},
+                                          {"IOTTYDevice", "alpha10"},
+                                          {"IOTTYBaseName", "alpha"},
+                                          {"IOTTYSuffix", "10"},
+                                          {"IOSerialBSDClientType", "IOSerialStream"},
+                                      }));
+  // Without tty.NAME the dial-in path is the callout path.
+  EXPECT_EQ(devices[1]->properties(), (Properties{
+                                          {"IOCalloutDevice", dir_ / "cu.usbserial-B2"},
+                                          {"IODialinDevice", dir_ / "cu.usbserial-B2"},
+                                          {"IOTTYDevice", "usbserial-B2"},
+                                          {"IOTTYBaseName", "usbserial-B"},
+                                          {"IOTTYSuffix", "2"},
+                                          {"IOSerialBSDClientType", "IOSerialStream"},
+                                      }));
+}
+
+TEST_F(DirectoryDeviceRegistryTest, IgnoresEntriesThatAreNotCalloutDevices) {
+  Pty pty = Pty::open();
+  makeLink(pty.slavePath, dir_ / "cu.good");
+  makeLink(pty.slavePath, dir_ / "tty.only");     // dial-in name without cu.
+  makeLink(pty.slavePath, dir_ / "other");        // not cu.
+  makeLink(pty.slavePath, dir_ / "cu.");          // empty NAME
+  makeLink(dir_ / "nowhere", dir_ / "cu.dangling");
+  makeLink("/", dir_ / "cu.linktodir");
+  std::filesystem::create_directory(dir_ / "cu.dir");
+  std::fclose(std::fopen((dir_ / "cu.file").c_str(), "w"));
+  makeLink(dir_ / "cu.file", dir_ / "cu.linktofile");
+  // A dial-in entry that is no device does not count as the dial-in path.
+  std::fclose(std::fopen((dir_ / "tty.good").c_str(), "w"));
+
+  auto devices = collect(registry_.serialStreamDevices());
+  ASSERT_EQ(names(devices), std::vector<std::string>{"good"});
+  EXPECT_EQ(devices[0]->property(kIODialinDevice), dir_ / "cu.good");
+}
+
+TEST_F(DirectoryDeviceRegistryTest, CountsDeviceNodesAndLinksThroughLinks) {
+  Pty pty = Pty::open();
+  makeLink(pty.slavePath, dir_ / "hop");
+  makeLink(dir_ / "hop", dir_ / "cu.twohops");
+  struct stat st {};
+  ASSERT_EQ(::stat(pty.slavePath.c_str(), &st), 0);
+  const bool madeNode = ::mknod((dir_ / "cu.node0").c_str(), S_IFCHR | 0600, st.st_rdev) == 0;
+
+  auto devices = collect(registry_.serialStreamDevices());
+  if (madeNode) {
+    EXPECT_EQ(names(devices), (std::vector<std::string>{"node0", "twohops"}));
+  } else {
+    std::printf("mknod not permitted here; only the link through a link is checked\n");
+    EXPECT_EQ(names(devices), std::vector<std::string>{"twohops"});
+  }
+}
+
+TEST_F(DirectoryDeviceRegistryTest, AbsentDirectoryListsNothing) {
+  DirectoryDeviceRegistry absent(dir_ / "missing/deeper");
+  EXPECT_EQ(absent.serialStreamDevices().next(), nullptr);
+  // A trailing slash is not doubled in the paths.
+  Pty pty = Pty::open();
+  makeLink(pty.slavePath, dir_ / "cu.x");
+  DirectoryDeviceRegistry slashed(dir_.path() + "//");
+  auto devices = collect(slashed.serialStreamDevices());
+  ASSERT_EQ(devices.size(), 1u);
+  EXPECT_EQ(devices[0]->property(kIOCalloutDevice), dir_ / "cu.x");
+}
+
+TEST_F(DirectoryDeviceRegistryTest, EntryCreatedThenRemovedIsPublishedThenTerminatedOnTheMainThread) {
+  Pty pty = Pty::open();
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  ASSERT_NE(subscription, nullptr);
+
+  makeLink(pty.slavePath, dir_ / "tty.unit0");
+  makeLink(pty.slavePath, dir_ / "cu.unit0");
+  ASSERT_TRUE(waitForEvents(1));
+  // The dial-in link goes first; the terminated device still carries the
+  // properties it was published with.
+  ASSERT_EQ(::unlink((dir_ / "tty.unit0").c_str()), 0);
+  ASSERT_EQ(::unlink((dir_ / "cu.unit0").c_str()), 0);
+  ASSERT_TRUE(waitForEvents(2));
+  pumpFor(200ms);
+
+  ASSERT_EQ(events_.size(), 2u);
+  EXPECT_TRUE(events_[0].published);
+  EXPECT_FALSE(events_[1].published);
+  for (const Event& e : events_) {
+    EXPECT_TRUE(e.onMainThread);
+    ASSERT_EQ(names(e.devices), std::vector<std::string>{"unit0"});
+    EXPECT_EQ(e.devices[0]->property(kIODialinDevice), dir_ / "tty.unit0");
+  }
+  EXPECT_EQ(events_[0].devices[0]->properties(), events_[1].devices[0]->properties());
+}
+
+TEST_F(DirectoryDeviceRegistryTest, DevicesPresentWhenSubscribingAreNotPublished) {
+  Pty pty = Pty::open();
+  makeLink(pty.slavePath, dir_ / "cu.before");
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  makeLink(pty.slavePath, dir_ / "cu.after");
+  ASSERT_TRUE(waitForEvents(1));
+  ASSERT_EQ(::unlink((dir_ / "cu.before").c_str()), 0);
+  ASSERT_TRUE(waitForEvents(2));
+  pumpFor(100ms);
+
+  ASSERT_EQ(events_.size(), 2u);
+  EXPECT_TRUE(events_[0].published);
+  EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"after"});
+  EXPECT_FALSE(events_[1].published);
+  EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{"before"});
+}
+
+TEST_F(DirectoryDeviceRegistryTest, ChangesToOtherEntriesGiveNoEvents) {
+  Pty pty = Pty::open();
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  makeLink(pty.slavePath, dir_ / "tty.x");
+  makeLink(pty.slavePath, dir_ / "other");
+  makeLink(dir_ / "nowhere", dir_ / "cu.dangling");
+  std::fclose(std::fopen((dir_ / "cu.file").c_str(), "w"));
+  ASSERT_EQ(::unlink((dir_ / "other").c_str()), 0);
+  pumpFor(300ms);
+  EXPECT_TRUE(events_.empty());
+
+  // The watch still works afterwards.
+  makeLink(pty.slavePath, dir_ / "cu.x");
+  ASSERT_TRUE(waitForEvents(1));
+  EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"x"});
+}
+
+TEST_F(DirectoryDeviceRegistryTest, ManyEntriesAtOnceAreEachReportedOnce) {
+  Pty pty = Pty::open();
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  constexpr int kCount = 40;
+  for (int i = 0; i < kCount; ++i) makeLink(pty.slavePath, dir_ / ("cu.p" + std::to_string(i)));
+  std::multiset<std::string> published;
+  ASSERT_TRUE(queue_->runUntil(
+      [&] {
+        published.clear();
+        for (auto& e : events_)
+          for (auto& n : names(e.devices)) published.insert(n);
+        return published.size() >= kCount;
+      },
+      10s));
+  for (int i = 0; i < kCount; ++i) ::unlink((dir_ / ("cu.p" + std::to_string(i))).c_str());
+  const size_t publishEvents = events_.size();
+  std::multiset<std::string> terminated;
+  ASSERT_TRUE(queue_->runUntil(
+      [&] {
+        terminated.clear();
+        for (size_t i = publishEvents; i < events_.size(); ++i)
+          for (auto& n : names(events_[i].devices)) terminated.insert(n);
+        return terminated.size() >= kCount;
+      },
+      10s));
+  pumpFor(100ms);
+
+  std::multiset<std::string> expected;
+  for (int i = 0; i < kCount; ++i) expected.insert("p" + std::to_string(i));
+  EXPECT_EQ(published, expected);
+  EXPECT_EQ(terminated, expected);
+  for (size_t i = 0; i < events_.size(); ++i) EXPECT_EQ(events_[i].published, i < publishEvents);
+}
+
+// A link replaced in one step by one to another device is a different
+// device: the old one is terminated before the new one is published.
+TEST_F(DirectoryDeviceRegistryTest, ReplacedEntryIsTerminatedThenPublishedAgain) {
+  Pty first = Pty::open();
+  Pty second = Pty::open();
+  makeLink(first.slavePath, dir_ / "cu.port");
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  makeLink(second.slavePath, dir_ / "new");
+  ASSERT_EQ(::rename((dir_ / "new").c_str(), (dir_ / "cu.port").c_str()), 0);
+  ASSERT_TRUE(waitForEvents(2));
+  pumpFor(100ms);
+
+  ASSERT_EQ(events_.size(), 2u);
+  EXPECT_FALSE(events_[0].published);
+  EXPECT_TRUE(events_[1].published);
+  EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"port"});
+  EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{"port"});
+}
+
+TEST_F(DirectoryDeviceRegistryTest, DestroyedSubscriptionDeliversNothingAndClosesItsDescriptor) {
+  // The pool's reactor opens descriptors of its own on first use; do that
+  // before counting.
+  registry_.subscribe(nullptr, nullptr).reset();
+  ASSERT_TRUE(queue_->runUntil([] { return true; }, 1s));
+  std::this_thread::sleep_for(100ms);
+  const auto before = testing::openDescriptors();
+
+  Pty pty = Pty::open();
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  makeLink(pty.slavePath, dir_ / "cu.late");
+  // Let the event reach the main queue, then destroy before pumping it.
+  std::this_thread::sleep_for(200ms);
+  subscription.reset();
+  pumpFor(300ms);
+  EXPECT_TRUE(events_.empty());
+
+  pty.master.reset();
+  bool closed = false;
+  for (int i = 0; i < 100 && !closed; ++i) {
+    closed = testing::openDescriptors() == before;
+    if (!closed) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(closed) << "the inotify descriptor was not closed";
+}
+
+// A callback that destroys its own subscription stops the rest of the batch.
+TEST_F(DirectoryDeviceRegistryTest, SubscriptionDestroyedInsideACallbackStopsTheBatch) {
+  Pty first = Pty::open();
+  Pty second = Pty::open();
+  makeLink(first.slavePath, dir_ / "cu.port");
+  std::unique_ptr<DeviceSubscription> subscription;
+  int published = 0;
+  int terminated = 0;
+  subscription = registry_.subscribe([&](DeviceIterator) { ++published; },
+                                     [&](DeviceIterator) {
+                                       ++terminated;
+                                       subscription.reset();
+                                     });
+  makeLink(second.slavePath, dir_ / "new");
+  ASSERT_EQ(::rename((dir_ / "new").c_str(), (dir_ / "cu.port").c_str()), 0);
+  ASSERT_TRUE(queue_->runUntil([&] { return terminated > 0; }, 10s));
+  makeLink(second.slavePath, dir_ / "cu.more");
+  pumpFor(300ms);
+  EXPECT_EQ(terminated, 1);
+  EXPECT_EQ(published, 0);
+}
+
+TEST_F(DirectoryDeviceRegistryTest, DirectoryAbsentAtFirstThenCreatedRemovedAndBack) {
+  const std::string parent = dir_ / "a";
+  const std::string devices = dir_ / "a/b/devices";
+  DirectoryDeviceRegistry registry(devices);
+  auto subscription = registry.subscribe(recordPublished(), recordTerminated());
+  ASSERT_NE(subscription, nullptr);
+  pumpFor(100ms);
+  EXPECT_TRUE(events_.empty());
+
+  Pty pty = Pty::open();
+  std::filesystem::create_directories(devices);
+  makeLink(pty.slavePath, devices + "/cu.sim0");
+  ASSERT_TRUE(waitForEvents(1));
+  EXPECT_TRUE(events_[0].published);
+  EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"sim0"});
+
+  // Moved away with its entries: they are gone from the path watched.
+  ASSERT_EQ(::rename(parent.c_str(), (dir_ / "elsewhere").c_str()), 0);
+  ASSERT_TRUE(waitForEvents(2));
+  EXPECT_FALSE(events_[1].published);
+  EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{"sim0"});
+
+  // Changes in the old directory, now elsewhere, are not this registry's.
+  makeLink(pty.slavePath, dir_ / "elsewhere/b/devices/cu.stray");
+  pumpFor(200ms);
+  EXPECT_EQ(events_.size(), 2u);
+
+  std::filesystem::create_directories(devices);
+  makeLink(pty.slavePath, devices + "/cu.sim1");
+  ASSERT_TRUE(waitForEvents(3));
+  EXPECT_EQ(names(events_[2].devices), std::vector<std::string>{"sim1"});
+
+  std::filesystem::remove_all(parent);
+  ASSERT_TRUE(waitForEvents(4));
+  EXPECT_FALSE(events_[3].published);
+  EXPECT_EQ(names(events_[3].devices), std::vector<std::string>{"sim1"});
+  pumpFor(100ms);
+  EXPECT_EQ(events_.size(), 4u);
+}
+
+// While the directory is absent nothing is polled: the process stays idle.
+TEST_F(DirectoryDeviceRegistryTest, AbsentDirectoryCostsNoCpu) {
+  DirectoryDeviceRegistry registry(dir_ / "never/there");
+  auto subscription = registry.subscribe(recordPublished(), recordTerminated());
+  ASSERT_NE(subscription, nullptr);
+  const std::clock_t start = std::clock();
+  pumpFor(500ms);
+  const double cpuSeconds = double(std::clock() - start) / CLOCKS_PER_SEC;
+  // Pumping the queue itself wakes every 10 ms at most; anything that spins
+  // would use most of the half second.
+  EXPECT_LT(cpuSeconds, 0.2);
+  EXPECT_TRUE(events_.empty());
+}
+
+}  // namespace
+}  // namespace valmor

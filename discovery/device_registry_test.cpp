@@ -1,0 +1,113 @@
+#include "discovery/device_registry.h"
+
+#include <stdlib.h>
+
+#include "discovery/device_registry_directory.h"
+#include "discovery/device_registry_udev.h"
+#include "discovery/fake_device_registry.h"
+#include "discovery/test_support.h"
+
+namespace valmor {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::collect;
+using testing::names;
+
+// Restores the environment and the process registry after each test.
+class DeviceRegistryFactoryTest : public testing::MainQueueTest {
+ protected:
+  void SetUp() override {
+    MainQueueTest::SetUp();
+    if (const char* v = ::getenv("VALMOR_DEVICE_DIR")) saved_ = v;
+  }
+  void TearDown() override {
+    if (saved_) {
+      ::setenv("VALMOR_DEVICE_DIR", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("VALMOR_DEVICE_DIR");
+    }
+    setDeviceRegistryForTesting(nullptr);
+  }
+  std::optional<std::string> saved_;
+};
+
+TEST_F(DeviceRegistryFactoryTest, DeviceDirectoryVariableChoosesTheDirectoryBackend) {
+  testing::TempDir dir;
+  testing::Pty pty = testing::Pty::open();
+  testing::makeLink(pty.slavePath, dir / "cu.sim");
+  ::setenv("VALMOR_DEVICE_DIR", dir.path().c_str(), 1);
+  setDeviceRegistryForTesting(nullptr);
+
+  DeviceRegistry& registry = deviceRegistry();
+  auto* directory = dynamic_cast<DirectoryDeviceRegistry*>(&registry);
+  ASSERT_NE(directory, nullptr);
+  EXPECT_EQ(directory->directory(), dir.path());
+  EXPECT_EQ(names(collect(registry.serialStreamDevices())), std::vector<std::string>{"sim"});
+  // Created once: later calls give the same registry.
+  EXPECT_EQ(&deviceRegistry(), &registry);
+}
+
+TEST_F(DeviceRegistryFactoryTest, UnsetOrEmptyVariableChoosesUdev) {
+  ::unsetenv("VALMOR_DEVICE_DIR");
+  setDeviceRegistryForTesting(nullptr);
+  EXPECT_NE(dynamic_cast<UdevDeviceRegistry*>(&deviceRegistry()), nullptr);
+
+  ::setenv("VALMOR_DEVICE_DIR", "", 1);
+  setDeviceRegistryForTesting(nullptr);
+  EXPECT_NE(dynamic_cast<UdevDeviceRegistry*>(&deviceRegistry()), nullptr);
+}
+
+TEST_F(DeviceRegistryFactoryTest, InstalledRegistryWinsAndReplacedOnesStayUsable) {
+  ::setenv("VALMOR_DEVICE_DIR", "/nonexistent-device-dir", 1);
+  setDeviceRegistryForTesting(nullptr);
+  DeviceRegistry& standard = deviceRegistry();
+
+  auto fake = std::make_shared<FakeDeviceRegistry>();
+  fake->setDevices({FakeDeviceRegistry::device("/dev/ttyUSB3")});
+  setDeviceRegistryForTesting(fake);
+  DeviceRegistry& installed = deviceRegistry();
+  EXPECT_EQ(&installed, fake.get());
+  EXPECT_EQ(names(collect(installed.serialStreamDevices())), std::vector<std::string>{"ttyUSB3"});
+
+  // References given out earlier still work after replacement (ASan would
+  // catch a registry freed too early).
+  setDeviceRegistryForTesting(nullptr);
+  fake.reset();
+  EXPECT_EQ(installed.serialStreamDevices().next()->property(kIOTTYDevice), "ttyUSB3");
+  EXPECT_EQ(standard.serialStreamDevices().next(), nullptr);
+}
+
+class FakeDeviceRegistryTest : public testing::MainQueueTest {};
+
+TEST_F(FakeDeviceRegistryTest, DeliversEventsOnTheMainQueueToLiveSubscriptionsOnly) {
+  FakeDeviceRegistry fake;
+  auto dev = FakeDeviceRegistry::device("/dev/ttyACM12");
+  EXPECT_EQ(dev->property(kIOTTYBaseName), "ttyACM");
+  EXPECT_EQ(dev->property(kIOTTYSuffix), "12");
+
+  auto subscription = fake.subscribe(recordPublished(), recordTerminated());
+  auto other = fake.subscribe(nullptr, nullptr);
+  EXPECT_EQ(fake.subscriptionCount(), 2u);
+  other.reset();
+  EXPECT_EQ(fake.subscriptionCount(), 1u);
+
+  fake.publish({dev});
+  EXPECT_TRUE(events_.empty()) << "delivered inside publish()";
+  fake.terminate({dev});
+  ASSERT_TRUE(waitForEvents(2));
+  EXPECT_TRUE(events_[0].published);
+  EXPECT_FALSE(events_[1].published);
+  EXPECT_TRUE(events_[0].onMainThread);
+
+  fake.publish({dev});
+  subscription.reset();
+  pumpFor(50ms);
+  EXPECT_EQ(events_.size(), 2u);
+
+  fake.setSubscribeFails(true);
+  EXPECT_EQ(fake.subscribe(nullptr, nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace valmor

@@ -1,0 +1,130 @@
+// Helpers for the discovery tests: pseudo-terminals standing in for serial
+// devices, a temporary directory, a main queue pumped by the test, and a
+// recorder of hot-plug events. Test-only.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "discovery/device_registry.h"
+#include "platform/main_queue.h"
+#include "platform/unique_fd.h"
+
+namespace valmor::testing {
+
+using namespace std::chrono_literals;
+
+// A pseudo-terminal pair; the slave path is the device a test publishes.
+struct Pty {
+  UniqueFd master;
+  std::string slavePath;
+
+  static Pty open() {
+    Pty pty;
+    pty.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.master || ::grantpt(pty.master.get()) != 0 || ::unlockpt(pty.master.get()) != 0) {
+      ADD_FAILURE() << "cannot open a pseudo-terminal";
+      return pty;
+    }
+    char name[128];
+    if (::ptsname_r(pty.master.get(), name, sizeof name) == 0) pty.slavePath = name;
+    return pty;
+  }
+};
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "discovery-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void makeLink(const std::string& target, const std::string& link) {
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0) << link << ": " << std::strerror(errno);
+}
+
+inline std::vector<DeviceHandle> collect(DeviceIterator it) {
+  std::vector<DeviceHandle> out;
+  while (auto d = it.next()) out.push_back(std::move(d));
+  return out;
+}
+
+inline std::vector<std::string> names(const std::vector<DeviceHandle>& devices) {
+  std::vector<std::string> out;
+  for (auto& d : devices) out.push_back(d->property(kIOTTYDevice).value_or("?"));
+  return out;
+}
+
+// The descriptors open in this process now.
+inline std::set<int> openDescriptors() {
+  std::set<int> fds;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    fds.insert(std::stoi(e.path().filename().string()));
+  }
+  return fds;
+}
+
+// One hot-plug event as a subscriber saw it.
+struct Event {
+  bool published;
+  std::vector<DeviceHandle> devices;
+  bool onMainThread;
+};
+
+// Installs a fresh main queue, owned by the test's thread, for each test.
+class MainQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    queue_ = std::make_shared<RunLoopMainQueue>();
+    setMainQueue(queue_);
+  }
+
+  DeviceRegistry::Callback recordPublished() { return record(true); }
+  DeviceRegistry::Callback recordTerminated() { return record(false); }
+
+  // Pumps the main queue until n events have come, or a generous time-out.
+  bool waitForEvents(size_t n) {
+    return queue_->runUntil([&] { return events_.size() >= n; }, 10s);
+  }
+  // Pumps the main queue for a while, for events that must not come.
+  void pumpFor(std::chrono::milliseconds d) { queue_->runFor(d); }
+
+  std::shared_ptr<RunLoopMainQueue> queue_;
+  std::vector<Event> events_;
+
+ private:
+  DeviceRegistry::Callback record(bool published) {
+    return [this, published](DeviceIterator it) {
+      events_.push_back({published, collect(std::move(it)), queue_->isCurrent()});
+    };
+  }
+};
+
+}  // namespace valmor::testing
