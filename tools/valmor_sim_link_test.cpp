@@ -1,0 +1,95 @@
+// End to end in one process: the handler finds the simulated unit through the
+// directory registry, opens it, and uploads every model.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "discovery/device_registry_directory.h"
+#include "link/serial_port_handler.h"
+#include "link/upload_protocol.h"
+#include "platform/main_queue.h"
+#include "profile/repository.h"
+#include "profile/strobe_models.h"
+#include "tools/cli/unit_finder.h"
+#include "tools/sim/simulated_unit.h"
+
+namespace valmor {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+class SimLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    queue_ = std::make_shared<RunLoopMainQueue>();
+    setMainQueue(queue_);
+    std::string pattern = (std::filesystem::temp_directory_path() / "sim-link-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_));
+    unit_ = std::make_unique<SimulatedUnit>(dir_, simLog_);
+    ASSERT_TRUE(unit_->plug());
+    runner_ = std::thread([this] { unit_->run(); });
+  }
+  void TearDown() override {
+    if (handler_ && handler_->serialPort() && handler_->serialPort()->isOpen()) {
+      auto port = handler_->serialPort();
+      port->close();
+      queue_->runUntil([&] { return !port->isOpen(); }, 3s);
+    }
+    handler_.reset();
+    unit_->requestStop();
+    runner_.join();
+    unit_.reset();
+    setDeviceRegistryForTesting(nullptr);
+    queue_->shutDown();
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::shared_ptr<RunLoopMainQueue> queue_;
+  std::string dir_;
+  std::ostringstream simLog_;
+  std::unique_ptr<SimulatedUnit> unit_;
+  std::thread runner_;
+  std::shared_ptr<SerialPortHandler> handler_;
+};
+
+TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
+  const auto path = findUnitPath(deviceRegistry());
+  ASSERT_TRUE(path.has_value());
+  EXPECT_EQ(*path, dir_ + "/cu.usbserial-SIM0");
+
+  std::ostringstream log;
+  handler_ = SerialPortHandler::create(log);
+  bool opened = false;
+  std::string answers;
+  handler_->onOpened = [&] { opened = true; };
+  handler_->onDataReceived = [&](const std::string& text) { answers += text; };
+  handler_->openPort(*path);
+  ASSERT_TRUE(queue_->runUntil([&] { return opened; }, 3s)) << log.str();
+
+  ASSERT_TRUE(initialize(*handler_));
+  ASSERT_TRUE(queue_->runUntil([&] { return answers.find("ready") != std::string::npos; }, 3s))
+      << answers;
+
+  for (std::string_view model : strobeModelNames()) {
+    const std::string expected = "VALMOR SIM: profile " + std::string(model) + " stored OK";
+    std::vector<std::string> statuses;
+    ASSERT_TRUE(download(*handler_, Repository(), model,
+                         [&](const std::string& s) { statuses.push_back(s); }));
+    EXPECT_THAT(statuses, ::testing::ElementsAre("Loading"));
+    EXPECT_TRUE(queue_->runUntil(
+        [&] { return answers.find(expected) != std::string::npos; }, 3s))
+        << model << ": " << answers;
+  }
+  EXPECT_EQ(unit_->acceptedCount(), 12);
+  EXPECT_EQ(unit_->rejectedCount(), 0);
+  EXPECT_THAT(answers, ::testing::Not(HasSubstr("rejected")));
+}
+
+}  // namespace
+}  // namespace valmor
