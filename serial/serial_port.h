@@ -221,22 +221,26 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
  private:
   struct Session;
   struct Internals;
-  friend struct Session;
 
   LineSettings settingsSnapshot() const;
-  void applySettingsIfOpen();
-  void updateModemLines(const std::shared_ptr<Session>& session);
+  template <typename T>
+  void setSetting(T LineSettings::*field, T value, std::string_view property, bool apply);
+  void applySettingsLocked(const std::shared_ptr<Session>& session, const LineSettings& settings);
   void setFlowControlFlag(bool LineSettings::*flag, bool value, std::string_view property);
-  void didFinishClose(const std::shared_ptr<Session>& session);
+  void setOutputLine(bool SerialPort::*line, bool on, std::string_view property);
+  void updateModemLines(const std::shared_ptr<Session>& session);
   void publishInputLines(bool cts, bool dsr, bool dcd);
+  void didFinishClose(const std::shared_ptr<Session>& session, std::error_code closeError);
+  void deviceDidGo(std::error_code error);
   void receiveData(const std::shared_ptr<Session>& session, std::vector<std::uint8_t> bytes);
-  void deviceDidGo(const std::error_code& error);
+  std::vector<std::shared_ptr<ReceivedByteProcessor>> processorsSnapshot() const;
 
   // Error reports: queued to the main queue, or, with wait, delivered there
   // before returning.
   void notifyDelegateOfPosixError(std::error_code error, bool wait = false);
   void callDelegate(SerialPortDelegate::Method method, const DelegateCall& call);
   void waitForDelegateCall(SerialPortDelegate::Method method, const DelegateCall& call);
+  void waitOnMainQueue(std::function<void()> task);
 
   const DeviceHandle device_;
   const std::string path_;
@@ -246,17 +250,19 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   std::atomic<bool> dsr_{false};
   std::atomic<bool> dcd_{false};
 
-  // Held while settings are applied to the device, so that applications of
-  // concurrent setters and of open() reach the device in the order made.
+  // Held while settings or output lines are put on the device, and by
+  // open(), so that concurrent setters and open() reach the device in the
+  // order their values were stored.
   std::mutex applyMutex_;
   mutable std::mutex mutex_;
-  LineSettings settings_;                        // Guarded by mutex_.
-  bool rts_ = false;                             // Guarded by mutex_.
-  bool dtr_ = false;                             // Guarded by mutex_.
-  std::weak_ptr<SerialPortDelegate> delegate_;   // Guarded by mutex_.
-  std::shared_ptr<Session> session_;             // Guarded by mutex_; the open (or closing) descriptor.
-  bool opening_ = false;                         // Guarded by mutex_.
-  bool reopenAfterClose_ = false;                // Guarded by mutex_.
+  LineSettings settings_;                       // Guarded by mutex_.
+  bool rts_ = false;                            // Guarded by mutex_.
+  bool dtr_ = false;                            // Guarded by mutex_.
+  std::weak_ptr<SerialPortDelegate> delegate_;  // Guarded by mutex_.
+  // The open (or closing) descriptor; empty while closed. Guarded by mutex_.
+  std::shared_ptr<Session> session_;
+  // Open again once the current close completes. Guarded by mutex_.
+  bool reopenAfterClose_ = false;
 
   std::unique_ptr<Internals> internals_;         // request strand and byte processors
 };

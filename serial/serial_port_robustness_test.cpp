@@ -1,0 +1,176 @@
+// What users of serial libraries have been bitten by: delegates that close,
+// reopen or drop the port from inside their calls, delegates that throw, a
+// device that hangs up, and a main queue that has stopped.
+#include "serial/serial_port.h"
+
+#include <time.h>
+
+#include <thread>
+
+#include "platform/log.h"
+#include "serial/testing/fake_device_io.h"
+#include "serial/testing/serial_port_fixture.h"
+
+namespace valmor::serial_testing {
+namespace {
+
+double processCpuSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+enum class Action { Close, Reopen, Drop };
+enum class End { Closed, Open, Destroyed };
+
+struct ReentrancyCase {
+  std::string call;  // the delegate call inside which the action runs
+  Action action;
+  End end;
+};
+
+std::ostream& operator<<(std::ostream& os, const ReentrancyCase& c) {
+  static const char* actions[] = {"close", "reopen", "drop"};
+  return os << actions[static_cast<int>(c.action)] << " inside " << c.call;
+}
+
+std::string caseName(const ::testing::TestParamInfo<ReentrancyCase>& info) {
+  static const char* actions[] = {"Close", "Reopen", "Drop"};
+  return actions[static_cast<int>(info.param.action)] + std::string("In_") + info.param.call;
+}
+
+class DelegateReentrancy : public SerialPortTest, public ::testing::WithParamInterface<ReentrancyCase> {};
+
+TEST_P(DelegateReentrancy, SettlesWithoutDeadlockOrCrash) {
+  const ReentrancyCase c = GetParam();
+  auto io = std::make_shared<FakeDeviceIo>();
+  setDeviceIoForTesting(io);
+  PtyPair pty;
+  std::shared_ptr<SerialPort> held = makePort(pty);
+  const std::weak_ptr<SerialPort> weak = held;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  bool acted = false;
+  delegate->hook = [&](SerialPort& port, const std::string& kind) {
+    if (kind != c.call || acted) return;
+    acted = true;
+    io->getModemError = 0;
+    switch (c.action) {
+      case Action::Close: port.close(); break;
+      case Action::Reopen: port.close(); port.open(); break;
+      case Action::Drop: held.reset(); break;
+    }
+  };
+  const int descriptorsBefore = openDescriptorCount();
+  held->setDelegate(delegate);
+  held->open();
+  if (c.call != "opened") {
+    ASSERT_TRUE(pump([&] { return delegate->count("opened") == 1; }));
+    if (c.call == "data") pty.write("x");
+    if (c.call == "error") io->getModemError = EPERM;
+    if (c.call == "removed") io->getModemError = ENXIO;
+    if (c.call == "closed") held->close();
+  }
+
+  auto settled = [&] {
+    if (!acted) return false;
+    auto port = weak.lock();
+    switch (c.end) {
+      case End::Destroyed: return !port && openDescriptorCount() == descriptorsBefore;
+      case End::Open: return port && port->isOpen() && delegate->count("opened") == 2;
+      case End::Closed: return port && !port->isOpen() && delegate->count("closed") >= 1;
+    }
+    return false;
+  };
+  ASSERT_TRUE(pump(settled));
+  pumpFor(100ms);
+  EXPECT_TRUE(settled());
+  EXPECT_TRUE(delegate->allOnMainThread());
+  EXPECT_LE(delegate->events().size(), 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, DelegateReentrancy,
+    ::testing::Values(ReentrancyCase{"opened", Action::Close, End::Closed},
+                      ReentrancyCase{"opened", Action::Reopen, End::Open},
+                      ReentrancyCase{"opened", Action::Drop, End::Destroyed},
+                      ReentrancyCase{"data", Action::Close, End::Closed},
+                      ReentrancyCase{"data", Action::Reopen, End::Open},
+                      ReentrancyCase{"data", Action::Drop, End::Destroyed},
+                      ReentrancyCase{"error", Action::Close, End::Closed},
+                      ReentrancyCase{"error", Action::Reopen, End::Open},
+                      ReentrancyCase{"error", Action::Drop, End::Destroyed},
+                      ReentrancyCase{"closed", Action::Close, End::Closed},
+                      ReentrancyCase{"closed", Action::Reopen, End::Open},
+                      ReentrancyCase{"closed", Action::Drop, End::Destroyed},
+                      // The removal is followed by the port's own close.
+                      ReentrancyCase{"removed", Action::Close, End::Closed},
+                      ReentrancyCase{"removed", Action::Reopen, End::Closed},
+                      ReentrancyCase{"removed", Action::Drop, End::Destroyed}),
+    caseName);
+
+TEST_F(SerialPortTest, ThrowingDelegateIsLoggedAndThePortKeepsWorking) {
+  std::vector<std::string> lines;
+  std::mutex linesMutex;
+  setLogSinkForTesting([&](const std::string& l) {
+    std::lock_guard lock(linesMutex);
+    lines.push_back(l);
+  });
+  PtyPair pty;
+  auto port = makePort(pty);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->hook = [](SerialPort&, const std::string& kind) { throw std::runtime_error("fault in " + kind); };
+  openPort(*port, delegate);
+  pty.write("a");
+  ASSERT_TRUE(pump([&] { return delegate->received() == "a"; }));
+  pty.write("b");
+  ASSERT_TRUE(pump([&] { return delegate->received() == "ab"; }));
+  port->close();  // the waited call on the pool throws too
+  ASSERT_TRUE(pump([&] { return !port->isOpen() && delegate->count("closed") == 1; }));
+  port->open();
+  ASSERT_TRUE(pump([&] { return delegate->count("opened") == 2; }));
+  setLogSinkForTesting(nullptr);
+  std::lock_guard lock(linesMutex);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[0].find("serialPortWasOpened"), std::string::npos);
+  EXPECT_NE(lines[0].find("fault in opened"), std::string::npos);
+  EXPECT_NE(lines[3].find("serialPortWasClosed"), std::string::npos);
+}
+
+// A hung-up device is reported once, and is not watched again: a descriptor
+// that is readable for ever must not keep the pool busy.
+TEST_F(SerialPortTest, HangUpIsOneRemovalAndOneCloseThenIdle) {
+  PtyPair pty;
+  auto port = makePort(pty);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  openPort(*port, delegate);
+  pty.closeMaster();
+  ASSERT_TRUE(pump([&] { return delegate->count("closed") == 1; }));
+  EXPECT_FALSE(port->isOpen());
+
+  const double before = processCpuSeconds();
+  pumpFor(1s);
+  const double used = processCpuSeconds() - before;
+  EXPECT_LT(used, 0.2) << "CPU seconds used in the second after the hang-up";
+  EXPECT_EQ(delegate->count("removed"), 1);
+  EXPECT_EQ(delegate->count("closed"), 1);
+  const auto kinds = delegate->kinds();
+  EXPECT_EQ(kinds.back(), "closed");
+  EXPECT_EQ(kinds[kinds.size() - 2], "removed");
+}
+
+// Background work that waits for the main thread must not hang once the main
+// loop has stopped for good.
+TEST_F(SerialPortTest, HangUpCompletesAfterTheMainQueueHasShutDown) {
+  PtyPair pty;
+  auto port = makePort(pty);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  openPort(*port, delegate);
+  queue_->shutDown();
+  pty.closeMaster();
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (port->isOpen() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(port->isOpen());
+}
+
+}  // namespace
+}  // namespace valmor::serial_testing

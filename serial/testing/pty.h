@@ -1,0 +1,113 @@
+// Pseudo-terminals standing in for serial devices in tests: the slave is the
+// port's device, the master plays the unit at the other end of the line.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace valmor::serial_testing {
+
+class PtyPair {
+ public:
+  PtyPair() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    char name[128] = {};
+    if (master_ && ::grantpt(master_.get()) == 0 && ::unlockpt(master_.get()) == 0 &&
+        ::ptsname_r(master_.get(), name, sizeof name) == 0)
+      slavePath_ = name;
+  }
+
+  bool valid() const { return master_.valid() && !slavePath_.empty(); }
+  int master() const { return master_.get(); }
+  const std::string& slavePath() const { return slavePath_; }
+
+  // Writes everything to the master (the unit sending to the port).
+  bool write(std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(master_.get(), bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  bool write(std::string_view text) {
+    return write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
+
+  // Reads from the master until count bytes have come or the time-out passes.
+  std::string read(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (got.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{master_.get(), POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(master_.get(), buf, std::min(sizeof buf, count - got.size()));
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+  // The unit goes away: the port's side of the line hangs up.
+  void closeMaster() { master_.reset(); }
+
+ private:
+  UniqueFd master_;
+  std::string slavePath_;
+};
+
+// A temporary directory removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "valmor-serial-XXXXXX").string();
+    if (::mkdtemp(tmpl.data())) path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Descriptors open in this process.
+inline int openDescriptorCount() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// Resident memory of this process in bytes.
+inline long residentBytes() {
+  long size = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+}  // namespace valmor::serial_testing
