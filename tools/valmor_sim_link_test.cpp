@@ -55,7 +55,11 @@ class SimLinkTest : public ::testing::Test {
   std::ostringstream simLog_;
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;
+  // Outlives the handler, which logs its port's close in TearDown().
+  std::ostringstream log_;
   std::shared_ptr<SerialPortHandler> handler_;
+  bool opened_ = false;
+  std::string answers_;
 };
 
 TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
@@ -63,18 +67,15 @@ TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
   ASSERT_TRUE(path.has_value());
   EXPECT_EQ(*path, dir_ + "/cu.usbserial-SIM0");
 
-  std::ostringstream log;
-  handler_ = SerialPortHandler::create(log);
-  bool opened = false;
-  std::string answers;
-  handler_->onOpened = [&] { opened = true; };
-  handler_->onDataReceived = [&](const std::string& text) { answers += text; };
+  handler_ = SerialPortHandler::create(log_);
+  handler_->onOpened = [this] { opened_ = true; };
+  handler_->onDataReceived = [this](const std::string& text) { answers_ += text; };
   handler_->openPort(*path);
-  ASSERT_TRUE(queue_->runUntil([&] { return opened; }, 3s)) << log.str();
+  ASSERT_TRUE(queue_->runUntil([&] { return opened_; }, 3s)) << log_.str();
 
   ASSERT_TRUE(initialize(*handler_));
-  ASSERT_TRUE(queue_->runUntil([&] { return answers.find("ready") != std::string::npos; }, 3s))
-      << answers;
+  ASSERT_TRUE(queue_->runUntil([&] { return answers_.find("ready") != std::string::npos; }, 3s))
+      << answers_;
 
   for (std::string_view model : strobeModelNames()) {
     const std::string expected = "VALMOR SIM: profile " + std::string(model) + " stored OK";
@@ -83,12 +84,12 @@ TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
                          [&](const std::string& s) { statuses.push_back(s); }));
     EXPECT_THAT(statuses, ::testing::ElementsAre("Loading"));
     EXPECT_TRUE(queue_->runUntil(
-        [&] { return answers.find(expected) != std::string::npos; }, 3s))
-        << model << ": " << answers;
+        [&] { return answers_.find(expected) != std::string::npos; }, 3s))
+        << model << ": " << answers_;
   }
   EXPECT_EQ(unit_->acceptedCount(), 12);
   EXPECT_EQ(unit_->rejectedCount(), 0);
-  EXPECT_THAT(answers, ::testing::Not(HasSubstr("rejected")));
+  EXPECT_THAT(answers_, ::testing::Not(HasSubstr("rejected")));
 }
 
 }  // namespace

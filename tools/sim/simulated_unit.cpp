@@ -186,8 +186,11 @@ void SimulatedUnit::readMaster() {
   if (n > 0) {
     if (hungUp_) logLine("port opened by the host");
     hungUp_ = false;
-    sendAnswers(protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)),
-                               UnitProtocol::Clock::now()));
+    const auto answers =
+        protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), UnitProtocol::Clock::now());
+    // Counted before answering: whoever sees the answer sees the count.
+    publishCounters();
+    sendAnswers(answers);
     return;
   }
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -269,8 +272,11 @@ void SimulatedUnit::run() {
     if (ready > 0 && watchMaster && master_ && (fds[master].revents & (POLLIN | POLLHUP | POLLERR))) {
       readMaster();
     }
-    if (master_) sendAnswers(protocol_.expire(UnitProtocol::Clock::now()));
-    publishCounters();
+    if (master_) {
+      const auto answers = protocol_.expire(UnitProtocol::Clock::now());
+      publishCounters();
+      sendAnswers(answers);
+    }
   }
 }
 
