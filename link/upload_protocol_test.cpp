@@ -54,13 +54,22 @@ TEST_F(UploadProtocolTest, DownloadWritesThe359BytesInOrderWithBothPauses) {
   queue_->runFor(50ms);
   EXPECT_EQ(device_->received(), expected);
 
-  // Arrival time of every byte, from the reads on the unit's side. A byte
-  // read late can only shorten a measured pause, never lengthen it.
+  // Each pause is measured from the moment its line feed was about to be
+  // written (its log line, printed just before the write, on this thread's
+  // clock) to the arrival on the unit's side of the byte that follows it.
+  // Arrival is taken when the reader's read returns: a late reader only
+  // makes that later, so both bounds hold whatever the scheduler does. (From
+  // line-feed arrival to next arrival would shrink whenever the reader was
+  // late for the line feed.)
   std::vector<test::PtyDevice::Clock::time_point> at;
   for (const auto& chunk : device_->chunks()) at.insert(at.end(), chunk.bytes.size(), chunk.at);
   ASSERT_EQ(at.size(), 359u);
-  EXPECT_GE(at[2] - at[1], 9000us);    // after "2" and the line feed
-  EXPECT_GE(at[38] - at[37], 8700us);  // after the title line and its line feed
+  const auto& lines = logBuffer_.lines();
+  ASSERT_GE(lines.size(), 5u);
+  ASSERT_EQ(lines[1].text, "Writing data: ");  // the first line feed
+  ASSERT_EQ(lines[4].text, "Writing data: ");  // the second line feed
+  EXPECT_GE(at[2] - lines[1].start, 9000us);   // before the title line
+  EXPECT_GE(at[38] - lines[4].start, 8700us);  // before the image
   EXPECT_LT(at[358] - at[0], 5s);
 
   // Five write lines, the image not among them.

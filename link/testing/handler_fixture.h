@@ -21,6 +21,48 @@
 
 namespace valmor::test {
 
+// A log stream that keeps, for every line, the time its first character was
+// written. The handler prints a write's log line just before the write, so
+// these times bound from below when each write began.
+class TimedLog : public std::streambuf {
+ public:
+  using Clock = std::chrono::steady_clock;
+  struct Line {
+    Clock::time_point start;
+    std::string text;  // without its line feed
+  };
+
+  const std::string& str() const { return text_; }
+  const std::vector<Line>& lines() const { return lines_; }
+  void clear() {
+    text_.clear();
+    lines_.clear();
+    atLineStart_ = true;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    if (atLineStart_) {
+      lines_.push_back({Clock::now(), {}});
+      atLineStart_ = false;
+    }
+    if (ch == '\n') {
+      atLineStart_ = true;
+    } else {
+      lines_.back().text += ch;
+    }
+    text_ += ch;
+    return c;
+  }
+
+ private:
+  std::string text_;
+  std::vector<Line> lines_;
+  bool atLineStart_ = true;
+};
+
 class HandlerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -65,19 +107,20 @@ class HandlerFixture : public ::testing::Test {
   // Opens the handler's port on the device and waits for the greeting.
   void openAndGreet() {
     handler_->openPort(device_->path());
-    ASSERT_TRUE(handler_->serialPort()) << log_.str();
-    ASSERT_TRUE(pumpUntil([&] { return opened_ > 0 || !errors_.empty(); })) << log_.str();
-    ASSERT_EQ(opened_, 1) << log_.str();
+    ASSERT_TRUE(handler_->serialPort()) << logText();
+    ASSERT_TRUE(pumpUntil([&] { return opened_ > 0 || !errors_.empty(); })) << logText();
+    ASSERT_EQ(opened_, 1) << logText();
     ASSERT_TRUE(device_->waitForBytes(1, std::chrono::milliseconds(3000)));
   }
 
-  std::string logText() const { return log_.str(); }
-  void clearLog() { log_.str(""); }
+  std::string logText() const { return logBuffer_.str(); }
+  void clearLog() { logBuffer_.clear(); }
 
   std::shared_ptr<RunLoopMainQueue> queue_;
   std::string dir_;
   std::unique_ptr<PtyDevice> device_;
-  std::ostringstream log_;
+  TimedLog logBuffer_;
+  std::ostream log_{&logBuffer_};
   std::shared_ptr<SerialPortHandler> handler_;
   int opened_ = 0;
   int closed_ = 0;
