@@ -33,7 +33,5 @@ if [ -z "${VALMOR_DEVICE_DIR:-}" ] && ! ls /dev/ttyUSB* >/dev/null 2>&1; then
   export VALMOR_DEVICE_DIR=$simdir
 fi
 
-echo "== Initialize"
-"$cli" initialize
 echo "== Download $model"
 "$cli" download "$model"
