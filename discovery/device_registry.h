@@ -87,6 +87,14 @@ class DeviceRegistry {
   // Calls published with the devices that appear and terminated with those
   // that go, each on the main queue, for as long as the subscription lives.
   // Gives none when the registry cannot watch for changes.
+  //
+  // Devices present when subscribe() is called are not published: subscribe
+  // first, then list with serialStreamDevices(), and nothing is missed (a
+  // device that appears in between may be both listed and published). A
+  // terminated device carries the properties it was published or present
+  // with. Callbacks are never called inside subscribe(). Destroyed on the
+  // main thread, a subscription calls nothing afterwards, not even an event
+  // already queued.
   virtual std::unique_ptr<DeviceSubscription> subscribe(Callback published,
                                                         Callback terminated) = 0;
 

@@ -96,6 +96,10 @@ class Watch : public std::enable_shared_from_this<Watch> {
   }
 
   void deliver(DeviceChanges changes) {
+    // Nothing is posted for a subscription already destroyed: besides
+    // saving work, it keeps the pool off the main queue once its owner has
+    // moved on (at process exit the main queue may be going away).
+    if (!delivery_->alive) return;
     mainQueue().post([d = delivery_, c = std::move(changes)] {
       // Checked before each call: the subscription may have been destroyed
       // since the batch was posted, or by the terminated callback itself.

@@ -116,5 +116,32 @@ TEST(UdevDeviceRegistryTest, OrderIsByBaseNameThenNumber) {
   if (devices.size() < 2) std::printf("fewer than two serial ports: order not exercised\n");
 }
 
+// Hot plug without unplugging: the kernel sends a synthetic remove and add
+// for a port when they are written to its uevent file. Opt-in, since udevd
+// (where one runs) acts on them, and the port may be a console in use.
+class UdevHotPlugTest : public testing::MainQueueTest {};
+
+TEST_F(UdevHotPlugTest, SyntheticRemoveAndAddAreTerminatedAndPublished) {
+  const char* tty = ::getenv("VALMOR_TEST_UEVENT_TTY");
+  if (tty == nullptr || *tty == '\0') {
+    GTEST_SKIP() << "set VALMOR_TEST_UEVENT_TTY to a serial port (ttyUSB0) whose "
+                    "synthetic uevents may be sent; needs root";
+  }
+  UdevDeviceRegistry registry;
+  auto subscription = registry.subscribe(recordPublished(), recordTerminated());
+  ASSERT_NE(subscription, nullptr);
+  const fs::path uevent = fs::path("/sys/class/tty") / tty / "uevent";
+  std::ofstream(uevent) << "remove" << std::endl;
+  ASSERT_TRUE(waitForEvents(1));
+  std::ofstream(uevent) << "add" << std::endl;
+  ASSERT_TRUE(waitForEvents(2));
+
+  EXPECT_FALSE(events_[0].published);
+  EXPECT_TRUE(events_[1].published);
+  EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{tty});
+  EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{tty});
+  EXPECT_EQ(events_[0].devices[0]->properties(), events_[1].devices[0]->properties());
+}
+
 }  // namespace
 }  // namespace valmor

@@ -104,6 +104,11 @@ class MainQueueTest : public ::testing::Test {
   void SetUp() override {
     queue_ = std::make_shared<RunLoopMainQueue>();
     setMainQueue(queue_);
+    // Pool threads are never joined, and one may still be returning from a
+    // post to this queue when the process exits; the queue must not be
+    // destroyed under it by static destructors.
+    static auto* keptAlive = new std::vector<std::shared_ptr<RunLoopMainQueue>>;
+    keptAlive->push_back(queue_);
   }
 
   DeviceRegistry::Callback recordPublished() { return record(true); }
