@@ -15,9 +15,11 @@ std::mutex& installMutex() {
   return m;
 }
 
+// Never destroyed: background threads may still post to the installed queue
+// while static destructors run at exit.
 std::shared_ptr<MainQueue>& installed() {
-  static std::shared_ptr<MainQueue> q;
-  return q;
+  static auto* q = new std::shared_ptr<MainQueue>;
+  return *q;
 }
 
 }  // namespace
@@ -72,10 +74,10 @@ RunLoopMainQueue::RunLoopMainQueue() : owner_(std::this_thread::get_id()) {}
 
 void RunLoopMainQueue::post(Task task) {
   if (isShutDown()) return;
-  {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-  }
+  // Notified under the lock, so the queue cannot be destroyed between the
+  // push and the notification by a main thread that saw the task.
+  std::lock_guard lock(mutex_);
+  tasks_.push_back(std::move(task));
   cv_.notify_one();
 }
 
@@ -137,9 +139,9 @@ MainQueue& mainQueue() {
 }
 
 void setMainQueue(std::shared_ptr<MainQueue> queue) {
-  static std::vector<std::shared_ptr<MainQueue>> replaced;
+  static auto* replaced = new std::vector<std::shared_ptr<MainQueue>>;
   std::lock_guard lock(installMutex());
-  if (installed()) replaced.push_back(installed());
+  if (installed()) replaced->push_back(installed());
   installed() = std::move(queue);
 }
 
