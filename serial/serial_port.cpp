@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <shared_mutex>
 #include <utility>
@@ -39,6 +41,9 @@ constexpr auto kPollInterval = 10ms;
 // kernel (and, through it, the sender) instead of in ever more memory.
 constexpr int kMaxChunksInFlight = 1024;
 constexpr int kResumeChunks = 256;
+// Reads made in one go while data keeps coming, before the handler yields
+// the strand (to the poll timer and to a close) and waits again.
+constexpr int kReadsPerWake = 64;
 
 std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
 
@@ -77,6 +82,12 @@ LivePorts& livePorts() {
 // Session: one open descriptor, from a successful open() until its close has
 // completed. It owns the descriptor, the read wait and the modem-line poll.
 //
+// The read wait is on a private epoll instance that watches the descriptor
+// one-shot: it reports readiness once and then stays quiet until re-armed
+// after the reads. Watching the descriptor in the pool's own (edge-triggered)
+// reactor instead would wake the pool on every arrival of data while the
+// handler is still reading, which on a busy line costs more than the reads.
+//
 // Threading: the members marked "strand" are used only on strand. fd is also
 // used by sendData() and the setters on their own threads: they hold
 // fdMutex shared for the whole use, and the close takes it exclusively
@@ -87,17 +98,26 @@ LivePorts& livePorts() {
 // about everything; once the port is gone, the session only finishes
 // closing.
 struct SerialPort::Session : std::enable_shared_from_this<SerialPort::Session> {
-  struct Chunk;
 
   Session(std::weak_ptr<SerialPort> owner, std::shared_ptr<DeviceIo> deviceIo, SavedAttributes attrs,
           int descriptorNumber)
       : port(std::move(owner)),
         io(std::move(deviceIo)),
         strand(makeStrand()),
-        descriptor(strand),
+        readiness(strand),
         pollTimer(strand),
         saved(std::move(attrs)),
         fd(descriptorNumber) {}
+
+  ~Session() {
+    // Only a session that never completed its close (process exit) still
+    // holds the descriptor.
+    if (fd >= 0) ::close(fd);
+  }
+
+  std::error_code watch();
+  void consumeWatch();
+  bool rearmWatch();
 
   void start();
   void armRead();
@@ -112,7 +132,7 @@ struct SerialPort::Session : std::enable_shared_from_this<SerialPort::Session> {
   const std::weak_ptr<SerialPort> port;
   const std::shared_ptr<DeviceIo> io;
   Strand strand;
-  asio::posix::stream_descriptor descriptor;  // strand; owns the descriptor until the close
+  asio::posix::stream_descriptor readiness;   // strand; the private epoll instance
   asio::steady_timer pollTimer;               // strand
   const SavedAttributes saved;                // the device's attributes found at open
 
@@ -132,7 +152,7 @@ struct SerialPort::Session : std::enable_shared_from_this<SerialPort::Session> {
 // A chunk on its way to the delegate and the byte processors. Whoever drops
 // the last reference to it (the main queue or the request-handling queue)
 // gives its place back to the reader.
-struct SerialPort::Session::Chunk {
+struct SerialPort::Chunk {
   std::vector<std::uint8_t> bytes;
   std::weak_ptr<Session> session;
 
@@ -149,8 +169,43 @@ void SerialPort::Session::start() {
   });
 }
 
+// Creates the epoll instance that watches fd. Called before the session
+// starts.
+std::error_code SerialPort::Session::watch() {
+  UniqueFd instance(::epoll_create1(EPOLL_CLOEXEC));
+  if (!instance) return lastError();
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLONESHOT;
+  if (::epoll_ctl(instance.get(), EPOLL_CTL_ADD, fd, &ev) < 0) return lastError();
+  asio::error_code ec;
+  readiness.assign(instance.get(), ec);
+  if (ec) return std::error_code(ec.value(), std::generic_category());
+  instance.release();  // readiness owns it now
+  return {};
+}
+
+// Takes the fired one-shot event off the instance, which disarms it: until
+// rearmWatch(), arrivals of data wake nobody.
+void SerialPort::Session::consumeWatch() {
+  epoll_event ev{};
+  while (::epoll_wait(readiness.native_handle(), &ev, 1, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Watches fd again; readiness is reported at once when data is waiting.
+bool SerialPort::Session::rearmWatch() {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLONESHOT;
+  return ::epoll_ctl(readiness.native_handle(), EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
 void SerialPort::Session::armRead() {
-  descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+  if (!rearmWatch()) {
+    reading = false;
+    if (auto owner = port.lock()) owner->notifyDelegateOfPosixError(lastError());
+    return;
+  }
+  readiness.async_wait(asio::posix::descriptor_base::wait_read,
                         asio::bind_executor(strand, [self = shared_from_this()](const asio::error_code& ec) {
                           self->onReadable(ec);
                         }));
@@ -160,51 +215,71 @@ void SerialPort::Session::onReadable(const asio::error_code& ec) {
   if (closed || gone || !reading || ec == asio::error::operation_aborted) return;
   auto owner = port.lock();
   if (!owner) return;  // the port's destructor has asked for the close
+  consumeWatch();
   if (ec) {
     reading = false;
     owner->notifyDelegateOfPosixError(std::error_code(ec.value(), std::generic_category()));
     return;
   }
 
-  std::vector<std::uint8_t> bytes(kReadSize);
-  ssize_t n;
-  do {
-    n = ::read(fd, bytes.data(), bytes.size());
-  } while (n < 0 && errno == EINTR);
+  // One read per readiness, where readiness is confirmed by poll() right
+  // before each read: the descriptor is blocking, so a read on a stale
+  // report would hang the strand. On a busy line more data is usually ready
+  // after a read, and reading it now costs one system call where going back
+  // to the pool's reactor would cost several thread wake-ups. The chunks of
+  // one such round go to the main queue together.
+  std::vector<std::shared_ptr<Chunk>> chunks;
+  auto handOver = [&] {
+    if (!chunks.empty()) owner->receiveData(std::exchange(chunks, {}));
+  };
+  for (int round = 0; round < kReadsPerWake; ++round) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 0) <= 0) break;  // POLLHUP and POLLERR count as ready
+    auto chunk = std::make_shared<Chunk>();
+    chunk->bytes.resize(kReadSize);
+    ssize_t n;
+    do {
+      n = ::read(fd, chunk->bytes.data(), kReadSize);
+    } while (n < 0 && errno == EINTR);
 
-  if (n == 0) {
-    // End of file: the other end has hung up.
-    deviceGone({});
-    return;
-  }
-  if (n < 0) {
-    const std::error_code error = lastError();
-    if (error == std::errc::resource_unavailable_try_again) {
-      armRead();
-    } else if (isDeviceGone(error)) {
-      deviceGone(error);
-    } else {
-      // An unexpected failure would very likely repeat on every readiness
-      // event; report it once and stop reading rather than spin.
-      reading = false;
-      owner->notifyDelegateOfPosixError(error);
+    if (n == 0) {
+      // End of file: the other end has hung up.
+      handOver();
+      deviceGone({});
+      return;
     }
-    return;
-  }
+    if (n < 0) {
+      const std::error_code error = lastError();
+      handOver();
+      if (error == std::errc::resource_unavailable_try_again) break;
+      if (isDeviceGone(error)) {
+        deviceGone(error);
+      } else {
+        // An unexpected failure would very likely repeat on every readiness
+        // event; report it once and stop reading rather than spin.
+        reading = false;
+        owner->notifyDelegateOfPosixError(error);
+      }
+      return;
+    }
 
-  bytes.resize(static_cast<std::size_t>(n));
-  chunksInFlight.fetch_add(1);
-  owner->receiveData(shared_from_this(), std::move(bytes));
+    chunk->bytes.resize(static_cast<std::size_t>(n));
+    chunk->session = weak_from_this();
+    chunksInFlight.fetch_add(1);
+    chunks.push_back(std::move(chunk));
 
-  // Re-arm only while open and reading; a device that has gone is never
-  // waited for again, so a hung-up descriptor cannot make the pool spin.
-  if (closed || gone) return;
-  if (chunksInFlight.load() >= kMaxChunksInFlight) {
-    readPaused.store(true);
-    // A chunk finished in between may have missed the flag; check again.
-    if (chunksInFlight.load() >= kMaxChunksInFlight) return;
-    if (!readPaused.exchange(false)) return;  // chunkDone() has resumed us
+    if (chunksInFlight.load() >= kMaxChunksInFlight) {
+      handOver();
+      readPaused.store(true);
+      // A chunk finished in between may have missed the flag; check again.
+      if (chunksInFlight.load() >= kMaxChunksInFlight) return;
+      if (!readPaused.exchange(false)) return;  // chunkDone() has resumed us
+    }
   }
+  handOver();
+  // Re-armed only while open and reading (the returns above); a device that
+  // has gone is never waited for again, so a hung-up descriptor cannot make
+  // the pool spin.
   armRead();
 }
 
@@ -263,7 +338,7 @@ void SerialPort::Session::deviceGone(std::error_code error) {
   gone = true;
   asio::error_code ignored;
   pollTimer.cancel();
-  descriptor.cancel(ignored);
+  readiness.cancel(ignored);
   if (auto owner = port.lock()) owner->deviceDidGo(error);
 }
 
@@ -276,11 +351,9 @@ void SerialPort::Session::completeClose() {
   if (closed) return;
   closed = true;
   pollTimer.cancel();
-  // From here the descriptor is this session's alone to close: release()
-  // stops watching it without closing it.
   asio::error_code ignored;
-  descriptor.cancel(ignored);
-  const int number = descriptor.release();
+  readiness.close(ignored);  // cancels the wait and stops watching
+  const int number = fd;
 
   if (!gone) {
     // Flow control off first, so that the drain that follows cannot be held
@@ -301,8 +374,19 @@ void SerialPort::Session::completeClose() {
 
 // ---------------------------------------------------------------------------
 
+// Chunks queued for the delegate by one main-queue task. The task delivers
+// the chunks added to its batch until it finds the batch empty, so a main
+// thread that falls behind catches up without one task (and one wake-up) per
+// chunk. Any other delegate call that is queued closes the open batch, so
+// that chunks read after it are delivered after it.
+struct SerialPort::DeliveryBatch {
+  std::deque<std::shared_ptr<Chunk>> chunks;  // Guarded by Internals::deliveryMutex.
+};
+
 struct SerialPort::Internals {
   Strand requestStrand = makeStrand();
+  std::mutex deliveryMutex;
+  std::shared_ptr<DeliveryBatch> openBatch;  // Guarded by deliveryMutex.
   std::mutex mutex;
   std::vector<std::shared_ptr<ReceivedByteProcessor>> processors;  // Guarded by mutex.
   std::atomic<bool> hasProcessors{false};
@@ -429,16 +513,13 @@ void SerialPort::open() {
     return;
   }
 
-  auto session = std::make_shared<Session>(weak_from_this(), currentDeviceIo(), std::move(saved), fd.get());
-  asio::error_code assignError;
-  session->descriptor.assign(fd.get(), assignError);
-  if (assignError) {
-    notifyDelegateOfPosixError(std::error_code(assignError.value(), std::generic_category()));
+  // The session owns the descriptor from here; its close closes it.
+  auto session = std::make_shared<Session>(weak_from_this(), currentDeviceIo(), std::move(saved), fd.release());
+  if (auto error = session->watch()) {
+    // (The session closes the descriptor as it goes.)
+    notifyDelegateOfPosixError(error);
     return;
   }
-  // The stream descriptor owns the descriptor now; the session's close
-  // releases it from there and closes it.
-  fd.release();
 
   {
     std::shared_lock fdLock(session->fdMutex);
@@ -593,6 +674,7 @@ void SerialPort::callDelegate(SerialPortDelegate::Method method, const DelegateC
 }
 
 void SerialPort::queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call) {
+  closeDeliveryBatch();
   mainQueue().post([weak = weak_from_this(), method, call = std::move(call)] {
     if (auto self = weak.lock()) self->callDelegate(method, call);
   });
@@ -603,6 +685,7 @@ void SerialPort::waitForDelegateCall(SerialPortDelegate::Method method, const De
 }
 
 void SerialPort::waitOnMainQueue(std::function<void()> task) {
+  closeDeliveryBatch();
   // Runs directly on the main thread; returns without it if the main queue
   // has shut down.
   mainQueue().postAndWait(std::move(task));
@@ -624,32 +707,56 @@ void SerialPort::notifyDelegateOfPosixError(std::error_code error, bool wait) {
 
 // ---- Reading ----
 
-void SerialPort::receiveData(const std::shared_ptr<Session>& session, std::vector<std::uint8_t> bytes) {
-  auto chunk = std::make_shared<Session::Chunk>();
-  chunk->bytes = std::move(bytes);
-  chunk->session = session;
-
+void SerialPort::receiveData(std::vector<std::shared_ptr<Chunk>> chunks) {
   auto d = delegate();
   if (d && d->implements(SerialPortDelegate::kDidReceiveData)) {
-    mainQueue().post([weak = weak_from_this(), chunk] {
-      auto self = weak.lock();
-      if (!self) return;
-      self->callDelegate(SerialPortDelegate::kDidReceiveData, [&chunk](SerialPortDelegate& del, SerialPort& p) {
-        del.serialPortDidReceiveData(p, chunk->bytes);
+    std::shared_ptr<DeliveryBatch> newBatch;
+    {
+      std::lock_guard lock(internals_->deliveryMutex);
+      if (!internals_->openBatch) newBatch = internals_->openBatch = std::make_shared<DeliveryBatch>();
+      internals_->openBatch->chunks.insert(internals_->openBatch->chunks.end(), chunks.begin(), chunks.end());
+    }
+    if (newBatch) {
+      mainQueue().post([weak = weak_from_this(), newBatch] {
+        if (auto self = weak.lock()) self->deliverBatch(*newBatch);
       });
-    });
+    }
   }
   // Queued after the delegate's delivery, so that a packet or reply found in
-  // this chunk is reported after the chunk itself.
+  // these chunks is reported after the chunk itself.
   if (internals_->hasProcessors) {
-    postToRequestHandlingQueue([weak = weak_from_this(), chunk] {
+    postToRequestHandlingQueue([weak = weak_from_this(), chunks = std::move(chunks)] {
       auto self = weak.lock();
       if (!self) return;
       const auto processors = self->processorsSnapshot();
-      for (const std::uint8_t byte : chunk->bytes)
-        for (const auto& processor : processors) processor->processReceivedByte(*self, byte);
+      for (const auto& chunk : chunks)
+        for (const std::uint8_t byte : chunk->bytes)
+          for (const auto& processor : processors) processor->processReceivedByte(*self, byte);
     });
   }
+}
+
+void SerialPort::deliverBatch(DeliveryBatch& batch) {
+  for (;;) {
+    std::shared_ptr<Chunk> chunk;
+    {
+      std::lock_guard lock(internals_->deliveryMutex);
+      if (batch.chunks.empty()) {
+        if (internals_->openBatch.get() == &batch) internals_->openBatch.reset();
+        return;
+      }
+      chunk = std::move(batch.chunks.front());
+      batch.chunks.pop_front();
+    }
+    callDelegate(SerialPortDelegate::kDidReceiveData, [&chunk](SerialPortDelegate& d, SerialPort& p) {
+      d.serialPortDidReceiveData(p, chunk->bytes);
+    });
+  }
+}
+
+void SerialPort::closeDeliveryBatch() {
+  std::lock_guard lock(internals_->deliveryMutex);
+  internals_->openBatch.reset();
 }
 
 void SerialPort::postToRequestHandlingQueue(std::function<void()> task) {

@@ -221,6 +221,7 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
  private:
   struct Session;
   struct Internals;
+  struct DeliveryBatch;
 
   LineSettings settingsSnapshot() const;
   template <typename T>
@@ -232,7 +233,10 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   void publishInputLines(bool cts, bool dsr, bool dcd);
   void didFinishClose(const std::shared_ptr<Session>& session, std::error_code closeError);
   void deviceDidGo(std::error_code error);
-  void receiveData(const std::shared_ptr<Session>& session, std::vector<std::uint8_t> bytes);
+  struct Chunk;
+  void receiveData(std::vector<std::shared_ptr<Chunk>> chunks);
+  void deliverBatch(DeliveryBatch& batch);
+  void closeDeliveryBatch();
   std::vector<std::shared_ptr<ReceivedByteProcessor>> processorsSnapshot() const;
 
   // Error reports: queued to the main queue, or, with wait, delivered there

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include <asio/steady_timer.hpp>
+
+#include "platform/background.h"
 #include "platform/main_queue.h"
 #include "serial/device_io.h"
 #include "serial/serial_port.h"
@@ -101,6 +104,9 @@ class SerialPortTest : public ::testing::Test {
     registry_ = std::make_shared<FakeDeviceRegistry>();
     setDeviceRegistryForTesting(registry_);
     ASSERT_FALSE(dir_.path().empty());
+    // The pool's reactor opens its own descriptors on first use; make sure
+    // that has happened before a test counts descriptors.
+    asio::steady_timer warmUp(backgroundContext());
   }
 
   void TearDown() override {
