@@ -98,7 +98,6 @@ LivePorts& livePorts() {
 // about everything; once the port is gone, the session only finishes
 // closing.
 struct SerialPort::Session : std::enable_shared_from_this<SerialPort::Session> {
-
   Session(std::weak_ptr<SerialPort> owner, std::shared_ptr<DeviceIo> deviceIo, SavedAttributes attrs,
           int descriptorNumber)
       : port(std::move(owner)),
@@ -110,8 +109,8 @@ struct SerialPort::Session : std::enable_shared_from_this<SerialPort::Session> {
         fd(descriptorNumber) {}
 
   ~Session() {
-    // Only a session that never completed its close (process exit) still
-    // holds the descriptor.
+    // Only a session that failed to start (see open()) still holds the
+    // descriptor here; every other one has closed it in completeClose().
     if (fd >= 0) ::close(fd);
   }
 
@@ -473,10 +472,14 @@ std::string SerialPort::suffixFromDevice(const DeviceHandle& d) { return stringP
 
 // ---- Opening, writing, closing ----
 
-void SerialPort::open() {
+void SerialPort::open() { openUnlessClosedSince(nullptr); }
+
+void SerialPort::openUnlessClosedSince(const std::uint64_t* closeCount) {
   std::unique_lock applyLock(applyMutex_);
   {
     std::lock_guard lock(mutex_);
+    // A reopen that a close() has overtaken does not happen.
+    if (closeCount && *closeCount != closeCount_) return;
     if (session_) {
       // Open already, or closing: in the latter case open again as soon as
       // the close has completed.
@@ -546,6 +549,7 @@ bool SerialPort::close() {
   {
     std::lock_guard lock(mutex_);
     reopenAfterClose_ = false;
+    ++closeCount_;
     session = session_;
   }
   if (session) session->requestClose();
@@ -557,6 +561,7 @@ void SerialPort::didFinishClose(const std::shared_ptr<Session>& session, std::er
   // so the port counts as closed either way; the error is still reported.
   if (closeError) notifyDelegateOfPosixError(closeError);
   bool reopen;
+  std::uint64_t closeCount;
   {
     std::lock_guard lock(mutex_);
     if (session_ == session) {
@@ -564,6 +569,7 @@ void SerialPort::didFinishClose(const std::shared_ptr<Session>& session, std::er
       fileDescriptor_.store(-1, std::memory_order_release);
     }
     reopen = std::exchange(reopenAfterClose_, false);
+    closeCount = closeCount_;
   }
   didChange("fileDescriptor");
 
@@ -583,7 +589,7 @@ void SerialPort::didFinishClose(const std::shared_ptr<Session>& session, std::er
   // The close has completed and has been delivered: a reopen asked for in
   // the meantime (a flow-control change, or open() while closing) runs now,
   // here on the pool, so that no caller ever waits for the close.
-  if (reopen) open();
+  if (reopen) openUnlessClosedSince(&closeCount);
 }
 
 bool SerialPort::sendData(std::span<const std::uint8_t> data) {
@@ -623,6 +629,9 @@ bool SerialPort::sendData(std::string_view text) {
 }
 
 void SerialPort::cleanupAfterSystemRemoval() {
+  // On the main thread the delegate is called inside this call; if it drops
+  // the caller's reference to the port, this one keeps it alive to the end.
+  const auto self = shared_from_this();
   waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem,
                       [](SerialPortDelegate& d, SerialPort& p) { d.serialPortWasRemovedFromSystem(p); });
   close();

@@ -32,8 +32,11 @@
 // Reading. While open, the port waits for the descriptor to become readable
 // on the background pool, reads at most 1024 bytes each time and hands each
 // chunk to the delegate's serialPortDidReceiveData on the main queue, in
-// order. A device that hangs up (end of file, EIO, ENXIO, ENODEV) is reported
-// once, as removal followed by a close, and is not read again.
+// order. When the main queue falls about a thousand chunks behind, reading
+// pauses until it catches up, so the data waits in the kernel (and, with
+// flow control, at the sender) instead of in memory. A device that hangs up
+// (end of file, EIO, ENXIO, ENODEV) is reported once, as removal followed by
+// a close, and is not read again.
 //
 // Closing. close() starts the close and returns at once; it completes on the
 // background pool (flow control cleared, original attributes restored,
@@ -59,7 +62,9 @@
 // calls them on the main thread. No member waits for the main thread or for
 // the background pool, except cleanupAfterSystemRemoval(), which waits for
 // the delegate's removal call on the main thread (direct when called there).
-// Runtime failures are reported, never thrown.
+// Delegate calls are never made inside the member that causes them, except
+// that removal call. A close completing in the background waits for a
+// sendData() still writing. Runtime failures are reported, never thrown.
 #pragma once
 
 #include <atomic>
@@ -223,6 +228,7 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   struct Internals;
   struct DeliveryBatch;
 
+  void openUnlessClosedSince(const std::uint64_t* closeCount);
   LineSettings settingsSnapshot() const;
   template <typename T>
   void setSetting(T LineSettings::*field, T value, std::string_view property, bool apply);
@@ -267,6 +273,9 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   std::shared_ptr<Session> session_;
   // Open again once the current close completes. Guarded by mutex_.
   bool reopenAfterClose_ = false;
+  // Calls of close(), so that a reopen that a close() overtook is dropped.
+  // Guarded by mutex_.
+  std::uint64_t closeCount_ = 0;
 
   std::unique_ptr<Internals> internals_;         // request strand and byte processors
 };

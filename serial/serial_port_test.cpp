@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/log.h"
+#include "serial/received_byte_processor.h"
 #include "serial/testing/serial_port_fixture.h"
 
 namespace valmor::serial_testing {
@@ -224,6 +225,57 @@ TEST_F(SerialPortTest, LargeTransferIsCompleteAndInOrderInBoundedMemory) {
   // says nothing about what the port keeps there.)
   EXPECT_LT(peak - baseline, 8l << 20) << "resident memory grew with the amount";
 #endif
+}
+
+// Where packet detection and the request queue take part: each byte, in
+// order, through every processor in turn, on the request-handling queue; a
+// close clears request state only for a delegate that hears of the close.
+TEST_F(SerialPortTest, ReceivedBytesGoThroughProcessorsOnTheRequestQueue) {
+  struct Log {
+    std::mutex mutex;
+    std::string entries;  // Guarded by mutex.
+    bool offQueue = false;  // Guarded by mutex.
+  };
+  struct Recorder : ReceivedByteProcessor {
+    Recorder(Log& l, char t) : log(l), tag(t) {}
+    void processReceivedByte(SerialPort& port, std::uint8_t byte) override { add(port, {tag, char(byte)}); }
+    void portDidClose(SerialPort& port) override { add(port, {tag, '!'}); }
+    void add(SerialPort& port, std::string entry) {
+      std::lock_guard lock(log.mutex);
+      log.offQueue |= !port.isOnRequestHandlingQueue();
+      log.entries += entry;
+    }
+    Log& log;
+    char tag;
+  };
+  auto entries = [](Log& log) {
+    std::lock_guard lock(log.mutex);
+    return log.entries;
+  };
+
+  PtyPair pty;
+  auto port = makePort(pty);
+  Log log;
+  port->addReceivedByteProcessor(std::make_shared<Recorder>(log, 'P'));
+  port->addReceivedByteProcessor(std::make_shared<Recorder>(log, 'R'));
+  auto withoutClosed = std::make_shared<RecordingDelegate>(SerialPortDelegate::kAllMethods &
+                                                           ~SerialPortDelegate::kWasClosed);
+  openPort(*port, withoutClosed);
+  pty.write("ab");
+  ASSERT_TRUE(pump([&] { return entries(log).size() == 8; }));
+  EXPECT_EQ(entries(log), "PaRaPbRb");
+  port->close();
+  ASSERT_TRUE(pump([&] { return !port->isOpen(); }));
+  pumpFor(50ms);
+  EXPECT_EQ(entries(log), "PaRaPbRb");  // request state left as it was
+
+  auto withClosed = std::make_shared<RecordingDelegate>();
+  openPort(*port, withClosed);
+  port->close();
+  ASSERT_TRUE(pump([&] { return entries(log).size() == 12; }));
+  EXPECT_EQ(entries(log), "PaRaPbRbP!R!");
+  std::lock_guard lock(log.mutex);
+  EXPECT_FALSE(log.offQueue);
 }
 
 TEST_F(SerialPortTest, DroppingAnOpenPortClosesItAndFreesTheDevice) {
