@@ -60,7 +60,7 @@ TEST_P(DelegateReentrancy, SettlesWithoutDeadlockOrCrash) {
       case Action::Drop: held.reset(); break;
     }
   };
-  const int descriptorsBefore = openDescriptorCount();
+  const int descriptorsBefore = portDescriptors(pty.slavePath());
   held->setDelegate(delegate);
   held->open();
   if (c.call != "opened") {
@@ -75,7 +75,7 @@ TEST_P(DelegateReentrancy, SettlesWithoutDeadlockOrCrash) {
     if (!acted) return false;
     auto port = weak.lock();
     switch (c.end) {
-      case End::Destroyed: return !port && openDescriptorCount() == descriptorsBefore;
+      case End::Destroyed: return !port && portDescriptors(pty.slavePath()) == descriptorsBefore;
       case End::Open: return port && port->isOpen() && delegate->count("opened") == 2;
       case End::Closed: return port && !port->isOpen() && delegate->count("closed") >= 1;
     }

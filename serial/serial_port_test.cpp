@@ -282,13 +282,13 @@ TEST_F(SerialPortTest, DroppingAnOpenPortClosesItAndFreesTheDevice) {
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<RecordingDelegate>();
-  const int before = openDescriptorCount();
+  const int before = portDescriptors(pty.slavePath());
   openPort(*port, delegate);
-  EXPECT_GT(openDescriptorCount(), before);
+  EXPECT_EQ(portDescriptors(pty.slavePath()), before + 2);  // the device and its watch
   const std::string path = port->path();
   port.reset();
 
-  ASSERT_TRUE(pump([&] { return openDescriptorCount() == before; }));
+  ASSERT_TRUE(pump([&] { return portDescriptors(pty.slavePath()) == before; }));
   auto again = SerialPort::serialPortWithPath(path);
   made_.push_back(again);
   auto second = std::make_shared<RecordingDelegate>();

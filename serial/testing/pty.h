@@ -93,11 +93,21 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Descriptors open in this process.
-inline int openDescriptorCount() {
+// Descriptors of this process open on the given file (a path such as a
+// pseudo-terminal's slave, or "anon_inode:[eventpoll]" for epoll instances).
+inline int descriptorsOpenOn(const std::string& target) {
   int n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code readError;
+    if (std::filesystem::read_symlink(e.path(), readError).string() == target) ++n;
+  }
   return n;
+}
+
+// The port's own descriptors: those on its device and its epoll watch.
+inline int portDescriptors(const std::string& slavePath) {
+  return descriptorsOpenOn(slavePath) + descriptorsOpenOn("anon_inode:[eventpoll]");
 }
 
 // Resident memory of this process in bytes.

@@ -107,15 +107,20 @@ class SerialPortTest : public ::testing::Test {
     // The pool's reactor opens its own descriptors on first use; make sure
     // that has happened before a test counts descriptors.
     asio::steady_timer warmUp(backgroundContext());
+    epollBaseline_ = descriptorsOpenOn(kEpoll);
   }
 
   void TearDown() override {
-    for (auto& weak : made_) {
-      if (auto port = weak.lock()) {
-        port->close();
-        pump([&] { return !port->isOpen(); });
-      }
-    }
+    for (auto& weak : made_)
+      if (auto port = weak.lock()) port->close();
+    // Ports the test dropped while open close in the background: wait for
+    // every device descriptor and read watch to be gone, so that the next
+    // test starts from a quiet process.
+    EXPECT_TRUE(pump([&] {
+      for (const auto& slave : slaves_)
+        if (descriptorsOpenOn(slave) > 0) return false;
+      return descriptorsOpenOn(kEpoll) <= epollBaseline_;
+    })) << "a port of this test did not finish closing";
     queue_->shutDown();  // releases any background wait left on this queue
     setDeviceRegistryForTesting(nullptr);
     setDeviceIoForTesting(nullptr);
@@ -129,6 +134,7 @@ class SerialPortTest : public ::testing::Test {
     std::filesystem::create_symlink(pty.slavePath(), callout);
     std::filesystem::create_symlink(pty.slavePath(), dialin);
     registry_->add(callout, dialin, name);
+    slaves_.push_back(pty.slavePath());
     auto port = SerialPort::serialPortWithPath(callout);
     made_.push_back(port);
     return port;
@@ -151,6 +157,9 @@ class SerialPortTest : public ::testing::Test {
   std::shared_ptr<FakeDeviceRegistry> registry_;
   TempDir dir_;
   std::vector<std::weak_ptr<SerialPort>> made_;
+  std::vector<std::string> slaves_;
+  int epollBaseline_ = 0;
+  static constexpr const char* kEpoll = "anon_inode:[eventpoll]";
 };
 
 }  // namespace valmor::serial_testing
