@@ -7,7 +7,7 @@
 // delegate on the main queue. CPU is the whole process's (writer included,
 // the same on both sides).
 //
-// Usage: serial_throughput [MiB per run, default 64] [rounds, default 3]
+// Usage: serial_throughput [MiB per run, default 64] [rounds, default 7]
 #include <fcntl.h>
 #include <termios.h>
 #include <time.h>
@@ -148,7 +148,7 @@ double idleCpuPerSecond(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, c
 
 int main(int argc, char** argv) {
   const std::uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 64;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
   const std::uint64_t total = mib << 20;
 
   auto queue = std::make_shared<RunLoopMainQueue>();
