@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/background.h"
-#include "platform/log.h"
+#include "platform/testing/log_capture.h"
 
 namespace valmor {
 namespace {
@@ -58,15 +58,14 @@ TEST(RunLoopMainQueueTest, ShutDownReleasesWaitersAndDropsLaterPosts) {
 }
 
 TEST(RunLoopMainQueueTest, ExceptionInATaskIsLoggedAndTheLoopGoesOn) {
-  std::vector<std::string> lines;
-  setLogSinkForTesting([&](const std::string& l) { lines.push_back(l); });
+  LogCapture log;
   RunLoopMainQueue q;
   bool after = false;
   q.post([] { throw std::runtime_error("delegate fault"); });
   q.post([&] { after = true; });
   q.runPending();
-  setLogSinkForTesting(nullptr);
   EXPECT_TRUE(after);
+  const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("delegate fault"), std::string::npos);
 }

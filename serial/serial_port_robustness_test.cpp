@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "platform/log.h"
+#include "platform/testing/log_capture.h"
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
 
@@ -109,12 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 TEST_F(SerialPortTest, ThrowingDelegateIsLoggedAndThePortKeepsWorking) {
-  std::vector<std::string> lines;
-  std::mutex linesMutex;
-  setLogSinkForTesting([&](const std::string& l) {
-    std::lock_guard lock(linesMutex);
-    lines.push_back(l);
-  });
+  LogCapture log;
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<RecordingDelegate>();
@@ -128,8 +123,7 @@ TEST_F(SerialPortTest, ThrowingDelegateIsLoggedAndThePortKeepsWorking) {
   ASSERT_TRUE(pump([&] { return !port->isOpen() && delegate->count("closed") == 1; }));
   port->open();
   ASSERT_TRUE(pump([&] { return delegate->count("opened") == 2; }));
-  setLogSinkForTesting(nullptr);
-  std::lock_guard lock(linesMutex);
+  const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_NE(lines[0].find("serialPortWasOpened"), std::string::npos);
   EXPECT_NE(lines[0].find("fault in opened"), std::string::npos);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/log.h"
+#include "platform/testing/log_capture.h"
 #include "serial/received_byte_processor.h"
 #include "serial/testing/serial_port_fixture.h"
 
@@ -298,12 +298,7 @@ TEST_F(SerialPortTest, DroppingAnOpenPortClosesItAndFreesTheDevice) {
 }
 
 TEST_F(SerialPortTest, DeprecatedCleanupWarnsEachTimeAndActsAsRemoval) {
-  std::vector<std::string> lines;
-  std::mutex linesMutex;
-  setLogSinkForTesting([&](const std::string& l) {
-    std::lock_guard lock(linesMutex);
-    lines.push_back(l);
-  });
+  LogCapture log;
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<RecordingDelegate>();
@@ -315,11 +310,11 @@ TEST_F(SerialPortTest, DeprecatedCleanupWarnsEachTimeAndActsAsRemoval) {
   port->cleanup();
 #pragma GCC diagnostic pop
   pumpFor(50ms);
-  setLogSinkForTesting(nullptr);
   EXPECT_EQ(delegate->kinds(), (std::vector<std::string>{"opened", "removed", "closed", "removed"}));
   const std::string warning =
       "WARNING: Cleanup is deprecated and was never intended to be called publicly. You should update "
       "your code to avoid calling this method.";
+  const auto lines = log.lines();
   ASSERT_EQ(lines.size(), 2u);
   for (const auto& l : lines) EXPECT_TRUE(l.ends_with(warning)) << l;
 }

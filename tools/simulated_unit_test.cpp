@@ -16,6 +16,7 @@
 
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
+#include "tools/testing/download_stream.h"
 
 namespace valmor {
 namespace {
@@ -42,14 +43,6 @@ std::string readUntil(int fd, std::string_view until, std::chrono::milliseconds 
 
 void writeAll(int fd, const std::string& data) {
   ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
-
-std::string downloadStream(std::string_view model) {
-  Repository repository;
-  const auto image = repository.profileImage(model);
-  std::string stream = "2\n" + *repository.titleLine(model) + "\n";
-  stream.append(image->begin(), image->end());
-  return stream + "\n";
 }
 
 class SimulatedUnitTest : public ::testing::Test {

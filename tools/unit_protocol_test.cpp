@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "profile/repository.h"
+#include "tools/testing/download_stream.h"
 #include "profile/strobe_models.h"
 
 namespace valmor {
@@ -16,14 +17,6 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Clock = UnitProtocol::Clock;
-
-std::string downloadStream(std::string_view model) {
-  Repository repository;
-  const auto image = repository.profileImage(model);
-  std::string stream = "2\n" + *repository.titleLine(model) + "\n";
-  stream.append(image->begin(), image->end());
-  return stream + "\n";
-}
 
 std::span<const std::uint8_t> bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
