@@ -25,7 +25,7 @@
 #include "serial/device_io.h"
 #include "serial/serial_port.h"
 #include "serial/testing/fake_device_io.h"
-#include "serial/testing/fake_device_registry.h"
+#include "discovery/fake_device_registry.h"
 #include "serial/testing/pty.h"
 
 using namespace valmor;
@@ -94,9 +94,9 @@ class Counting : public SerialPortDelegate {
 
 std::shared_ptr<SerialPort> portFor(FakeDeviceRegistry& registry, const TempDir& dir, const PtyPair& pty,
                                     const std::string& name) {
-  const std::string callout = (dir.path() / ("cu." + name)).string();
+  const std::string callout = dir / ("cu." + name);
   std::filesystem::create_symlink(pty.slavePath(), callout);
-  registry.add(callout, callout, name);
+  registry.addDevice(FakeDeviceRegistry::device(callout, name));
   return SerialPort::serialPortWithPath(callout);
 }
 

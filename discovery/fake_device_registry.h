@@ -51,6 +51,12 @@ class FakeDeviceRegistry : public DeviceRegistry {
     devices_ = std::move(devices);
   }
 
+  // Appends one device to what serialStreamDevices() lists.
+  void addDevice(DeviceHandle device) {
+    std::lock_guard lock(mutex_);
+    devices_.push_back(std::move(device));
+  }
+
   // When true, subscribe() gives none, as a registry that cannot watch.
   void setSubscribeFails(bool fails) { subscribeFails_ = fails; }
 

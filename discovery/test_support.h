@@ -22,6 +22,8 @@
 
 #include "discovery/device_registry.h"
 #include "platform/main_queue.h"
+#include "platform/testing/pty.h"
+#include "platform/testing/temp_dir.h"
 #include "platform/unique_fd.h"
 
 namespace valmor::testing {
@@ -34,36 +36,19 @@ struct Pty {
   std::string slavePath;
 
   static Pty open() {
-    Pty pty;
-    pty.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!pty.master || ::grantpt(pty.master.get()) != 0 || ::unlockpt(pty.master.get()) != 0) {
-      ADD_FAILURE() << "cannot open a pseudo-terminal";
-      return pty;
-    }
-    char name[128];
-    if (::ptsname_r(pty.master.get(), name, sizeof name) == 0) pty.slavePath = name;
-    return pty;
+    PtyEnds ends = openPty();
+    if (!ends.master) ADD_FAILURE() << "cannot open a pseudo-terminal";
+    return Pty{std::move(ends.master), std::move(ends.slavePath)};
   }
 };
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it at the end.
-class TempDir {
+class TempDir : public ::valmor::TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "discovery-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
+  TempDir() : ::valmor::TempDir("discovery") {
+    if (path().empty()) ADD_FAILURE() << "mkdtemp failed";
   }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
 };
 
 inline void makeLink(const std::string& target, const std::string& link) {

@@ -140,7 +140,7 @@ TEST_F(SerialPortHandlerTest, PulledOutDeviceLeavesNoPortAndDownloadFails) {
 
 TEST_F(SerialPortHandlerTest, PathUnknownToTheRegistryLeavesNoPort) {
   openAndGreet();
-  const std::string missing = dir_ + "/cu.usbserial-GONE";
+  const std::string missing = dir_ / "cu.usbserial-GONE";
   handler_->openPort(missing);
   EXPECT_FALSE(handler_->serialPort());
   EXPECT_THAT(logText(), HasSubstr("Serial port " + missing + " was not found\n"));

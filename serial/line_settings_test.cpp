@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/testing/pty.h"
 #include "platform/unique_fd.h"
 
 namespace valmor {
@@ -101,11 +101,10 @@ TEST(LineSettingsTest, RatesStandardByCodeOthersAsCustomWithBothSpeeds) {
 class PtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    ASSERT_TRUE(master_.valid());
-    ASSERT_EQ(::grantpt(master_.get()), 0);
-    ASSERT_EQ(::unlockpt(master_.get()), 0);
-    slave_.reset(::open(::ptsname(master_.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    PtyEnds ends = openPty();
+    ASSERT_TRUE(ends.master.valid());
+    master_ = std::move(ends.master);
+    slave_.reset(::open(ends.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(slave_.valid());
   }
   UniqueFd master_, slave_;

@@ -18,12 +18,12 @@ TEST_F(SerialPortTest, OneLivePortPerDeviceWhicheverPathFindsIt) {
   PtyPair pty;
   auto port = makePort(pty, "unit");
   ASSERT_TRUE(port);
-  EXPECT_EQ(port->path(), (dir_.path() / "cu.unit").string());
+  EXPECT_EQ(port->path(), dir_ / "cu.unit");
   EXPECT_EQ(port->name(), "unit");
   EXPECT_EQ(port->description(), "unit");
 
   EXPECT_EQ(SerialPort::serialPortWithPath(port->path()), port);
-  auto viaDialin = SerialPort::serialPortWithPath((dir_.path() / "tty.unit").string());
+  auto viaDialin = SerialPort::serialPortWithPath(dir_ / "tty.unit");
   EXPECT_EQ(viaDialin, port);
   EXPECT_EQ(SerialPort::existingPortWithPath(port->path()), port);
 
@@ -40,7 +40,7 @@ TEST_F(SerialPortTest, OneLivePortPerDeviceWhicheverPathFindsIt) {
 
   EXPECT_FALSE(SerialPort::serialPortWithPath(""));
   EXPECT_FALSE(SerialPort::serialPortWithPath(pty.slavePath()));  // not in the registry
-  EXPECT_FALSE(SerialPort::serialPortWithPath((dir_.path() / "cu.other").string()));
+  EXPECT_FALSE(SerialPort::serialPortWithPath(dir_ / "cu.other"));
 }
 
 TEST_F(SerialPortTest, OpenWriteReadCloseRoundTrip) {

@@ -17,6 +17,7 @@
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
 #include "tools/testing/download_stream.h"
+#include "platform/testing/temp_dir.h"
 
 namespace valmor {
 namespace {
@@ -48,10 +49,8 @@ void writeAll(int fd, const std::string& data) {
 class SimulatedUnitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "sim-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    unit_ = std::make_unique<SimulatedUnit>(dir_, log_);
+    ASSERT_FALSE(dir_.path().empty());
+    unit_ = std::make_unique<SimulatedUnit>(dir_.path(), log_);
   }
   void TearDown() override {
     if (runner_.joinable()) {
@@ -59,7 +58,6 @@ class SimulatedUnitTest : public ::testing::Test {
       runner_.join();
     }
     unit_.reset();
-    std::filesystem::remove_all(dir_);
   }
   void start() {
     std::string error;
@@ -68,7 +66,7 @@ class SimulatedUnitTest : public ::testing::Test {
   }
   UniqueFd openUnit() { return UniqueFd(::open(unit_->linkPath().c_str(), O_RDWR | O_NOCTTY)); }
 
-  std::string dir_;
+  TempDir dir_{"sim-test"};
   std::ostringstream log_;  // written by the unit's thread; read after join
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;
@@ -76,7 +74,7 @@ class SimulatedUnitTest : public ::testing::Test {
 
 TEST_F(SimulatedUnitTest, PublishesALinkToItsTerminalAndAnswersOnIt) {
   start();
-  EXPECT_EQ(unit_->linkPath(), dir_ + "/cu.usbserial-SIM0");
+  EXPECT_EQ(unit_->linkPath(), dir_ / "cu.usbserial-SIM0");
   ASSERT_TRUE(std::filesystem::is_symlink(unit_->linkPath()));
   EXPECT_THAT(std::filesystem::read_symlink(unit_->linkPath()).string(), HasSubstr("/dev/pts/"));
 
@@ -91,9 +89,9 @@ TEST_F(SimulatedUnitTest, PublishesALinkToItsTerminalAndAnswersOnIt) {
 
   // A second unit in the same directory takes the next name.
   std::ostringstream otherLog;
-  SimulatedUnit other(dir_, otherLog);
+  SimulatedUnit other(dir_.path(), otherLog);
   ASSERT_TRUE(other.plug());
-  EXPECT_EQ(other.linkPath(), dir_ + "/cu.usbserial-SIM1");
+  EXPECT_EQ(other.linkPath(), dir_ / "cu.usbserial-SIM1");
 }
 
 TEST_F(SimulatedUnitTest, UnplugHangsUpTheOpenPortAndPlugComesBackUnderTheSameName) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "discovery/device_registry_directory.h"
+#include "platform/testing/temp_dir.h"
 
 namespace valmor {
 namespace {
@@ -32,9 +33,9 @@ TEST(UnitFinderTest, RecognisesUsbSerialAdaptersOnly) {
 }
 
 TEST(UnitFinderTest, FindsTheFirstUnitOfADirectoryRegistry) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "finder-test-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const std::string dir = pattern;
+  const TempDir tempDir("finder-test");
+  ASSERT_FALSE(tempDir.path().empty());
+  const std::string& dir = tempDir.path();
   DirectoryDeviceRegistry registry(dir);
   EXPECT_EQ(findUnitPath(registry), std::nullopt);
 

@@ -20,6 +20,7 @@
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
 #include "profile/strobe_models.h"
+#include "platform/testing/temp_dir.h"
 
 extern char** environ;
 
@@ -149,22 +150,17 @@ class SimProcess {
 class ValmorCliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "cli-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    dir_ = root_ + "/units";
+    ASSERT_FALSE(root_.path().empty());
+    dir_ = root_ / "units";
     std::filesystem::create_directory(dir_);
   }
-  void TearDown() override {
-    sim_.stop();
-    std::filesystem::remove_all(root_);
-  }
-  void startSim() { ASSERT_TRUE(sim_.start(dir_, root_ + "/sim.log")) << sim_.log(); }
+  void TearDown() override { sim_.stop(); }
+  void startSim() { ASSERT_TRUE(sim_.start(dir_, root_ / "sim.log")) << sim_.log(); }
   Outcome cli(const std::string& arguments) {
     return shell("VALMOR_DEVICE_DIR=" + shellQuoted(dir_) + " " + kCli + " " + arguments);
   }
 
-  std::string root_;
+  TempDir root_{"cli-test"};
   std::string dir_;
   SimProcess sim_;
 };
@@ -203,7 +199,7 @@ TEST_F(ValmorCliTest, UnknownModelIsRefusedBeforeAnythingIsWritten) {
 TEST_F(ValmorCliTest, ImageIsTheOneTheSimulatorExpects) {
   const auto image = Repository().profileImage("RED64");
   ASSERT_TRUE(image);
-  const std::string expectedPath = root_ + "/red64.bin";
+  const std::string expectedPath = root_ / "red64.bin";
   std::ofstream(expectedPath, std::ios::binary)
       .write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
   const Outcome run = shell(kCli + " image RED64 | cmp - " + shellQuoted(expectedPath));

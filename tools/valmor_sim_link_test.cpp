@@ -15,6 +15,7 @@
 #include "profile/strobe_models.h"
 #include "tools/cli/unit_finder.h"
 #include "tools/sim/simulated_unit.h"
+#include "platform/testing/temp_dir.h"
 
 namespace valmor {
 namespace {
@@ -27,11 +28,9 @@ class SimLinkTest : public ::testing::Test {
   void SetUp() override {
     queue_ = std::make_shared<RunLoopMainQueue>();
     setMainQueue(queue_);
-    std::string pattern = (std::filesystem::temp_directory_path() / "sim-link-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_));
-    unit_ = std::make_unique<SimulatedUnit>(dir_, simLog_);
+    ASSERT_FALSE(dir_.path().empty());
+    setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_.path()));
+    unit_ = std::make_unique<SimulatedUnit>(dir_.path(), simLog_);
     ASSERT_TRUE(unit_->plug());
     runner_ = std::thread([this] { unit_->run(); });
   }
@@ -47,11 +46,10 @@ class SimLinkTest : public ::testing::Test {
     unit_.reset();
     setDeviceRegistryForTesting(nullptr);
     queue_->shutDown();
-    std::filesystem::remove_all(dir_);
   }
 
   std::shared_ptr<RunLoopMainQueue> queue_;
-  std::string dir_;
+  TempDir dir_{"sim-link"};
   std::ostringstream simLog_;
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;
@@ -65,7 +63,7 @@ class SimLinkTest : public ::testing::Test {
 TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
   const auto path = findUnitPath(deviceRegistry());
   ASSERT_TRUE(path.has_value());
-  EXPECT_EQ(*path, dir_ + "/cu.usbserial-SIM0");
+  EXPECT_EQ(*path, dir_ / "cu.usbserial-SIM0");
 
   handler_ = SerialPortHandler::create(log_);
   handler_->onOpened = [this] { opened_ = true; };

@@ -4,10 +4,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,6 +16,7 @@
 #include "link/serial_port_handler.h"
 #include "link/testing/pty_device.h"
 #include "platform/main_queue.h"
+#include "platform/testing/temp_dir.h"
 
 namespace valmor::test {
 
@@ -68,11 +67,9 @@ class HandlerFixture : public ::testing::Test {
   void SetUp() override {
     queue_ = std::make_shared<RunLoopMainQueue>();
     setMainQueue(queue_);
-    std::string pattern = (std::filesystem::temp_directory_path() / "link-test-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_));
-    device_ = std::make_unique<PtyDevice>(dir_);
+    ASSERT_FALSE(dir_.path().empty());
+    setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_.path()));
+    device_ = std::make_unique<PtyDevice>(dir_.path());
     ASSERT_TRUE(device_->ready());
     handler_ = SerialPortHandler::create(log_);
     handler_->onOpened = [this] { ++opened_; };
@@ -94,8 +91,6 @@ class HandlerFixture : public ::testing::Test {
     queue_->runFor(std::chrono::milliseconds(20));
     setDeviceRegistryForTesting(nullptr);
     queue_->shutDown();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
 
   // Runs main-queue tasks until done() or the time-out; gives done().
@@ -117,7 +112,7 @@ class HandlerFixture : public ::testing::Test {
   void clearLog() { logBuffer_.clear(); }
 
   std::shared_ptr<RunLoopMainQueue> queue_;
-  std::string dir_;
+  TempDir dir_{"link-test"};
   std::unique_ptr<PtyDevice> device_;
   TimedLog logBuffer_;
   std::ostream log_{&logBuffer_};

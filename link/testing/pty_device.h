@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing/pty.h"
 #include "platform/unique_fd.h"
 
 namespace valmor::test {
@@ -36,17 +37,17 @@ class PtyDevice {
 
   explicit PtyDevice(const std::string& dir, const std::string& name = "usbserial-TEST")
       : path_(dir + "/cu." + name) {
-    master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master_ || ::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0) return;
-    char slave[128];
-    if (::ptsname_r(master_.get(), slave, sizeof slave) != 0) return;
+    PtyEnds ends = openPty();
+    if (!ends.master) return;
+    master_ = std::move(ends.master);
+    const std::string& slave = ends.slavePath;
     // Attributes set on the master apply to the slave: raw, as a unit's line.
     termios attributes{};
     ::tcgetattr(master_.get(), &attributes);
     ::cfmakeraw(&attributes);
     ::tcsetattr(master_.get(), TCSANOW, &attributes);
     slavePath_ = slave;
-    if (::symlink(slave, path_.c_str()) != 0) return;
+    if (::symlink(slave.c_str(), path_.c_str()) != 0) return;
     reader_ = std::thread([this] { readLoop(); });
   }
 

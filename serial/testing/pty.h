@@ -15,17 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/pty.h"
+#include "platform/testing/temp_dir.h"
 #include "platform/unique_fd.h"
 
 namespace valmor::serial_testing {
 
 class PtyPair {
  public:
-  PtyPair() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    char name[128] = {};
-    if (master_ && ::grantpt(master_.get()) == 0 && ::unlockpt(master_.get()) == 0 &&
-        ::ptsname_r(master_.get(), name, sizeof name) == 0)
-      slavePath_ = name;
+  PtyPair() {
+    PtyEnds ends = openPty();
+    master_ = std::move(ends.master);
+    slavePath_ = std::move(ends.slavePath);
   }
 
   bool valid() const { return master_.valid() && !slavePath_.empty(); }
@@ -71,26 +72,6 @@ class PtyPair {
  private:
   UniqueFd master_;
   std::string slavePath_;
-};
-
-// A temporary directory removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "valmor-serial-XXXXXX").string();
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 // Descriptors of this process open on the given file (a path such as a

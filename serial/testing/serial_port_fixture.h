@@ -19,7 +19,7 @@
 #include "platform/main_queue.h"
 #include "serial/device_io.h"
 #include "serial/serial_port.h"
-#include "serial/testing/fake_device_registry.h"
+#include "discovery/fake_device_registry.h"
 #include "serial/testing/pty.h"
 
 namespace valmor::serial_testing {
@@ -129,11 +129,11 @@ class SerialPortTest : public ::testing::Test {
   // Publishes the pseudo-terminal as DIR/cu.NAME (and DIR/tty.NAME) and
   // gives its port.
   std::shared_ptr<SerialPort> makePort(const PtyPair& pty, const std::string& name = "pty0") {
-    const std::string callout = (dir_.path() / ("cu." + name)).string();
-    const std::string dialin = (dir_.path() / ("tty." + name)).string();
+    const std::string callout = dir_ / ("cu." + name);
+    const std::string dialin = dir_ / ("tty." + name);
     std::filesystem::create_symlink(pty.slavePath(), callout);
     std::filesystem::create_symlink(pty.slavePath(), dialin);
-    registry_->add(callout, dialin, name);
+    registry_->addDevice(FakeDeviceRegistry::device(callout, name, dialin));
     slaves_.push_back(pty.slavePath());
     auto port = SerialPort::serialPortWithPath(callout);
     made_.push_back(port);
