@@ -11,8 +11,12 @@
 namespace valmor {
 namespace {
 
-// ICU's UTF-8 text provider silently maps ill-formed bytes to U+FFFD, so
-// well-formedness is checked first with the strict decoder.
+struct UTextCloser {
+  void operator()(UText* text) const { utext_close(text); }
+};
+
+}  // namespace
+
 bool isWellFormedUtf8(std::string_view text) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
   const auto length = static_cast<std::int64_t>(text.size());
@@ -27,13 +31,9 @@ bool isWellFormedUtf8(std::string_view text) {
   return true;
 }
 
-struct UTextCloser {
-  void operator()(UText* text) const { utext_close(text); }
-};
-
-}  // namespace
-
 std::optional<std::size_t> countUserCharacters(std::string_view text) {
+  // ICU's UTF-8 text provider silently maps ill-formed bytes to U+FFFD, so
+  // well-formedness is checked first with the strict decoder.
   if (!isWellFormedUtf8(text)) {
     return std::nullopt;
   }
