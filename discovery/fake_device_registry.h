@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "discovery/device_registry.h"
+#include "discovery/device_registry_internal.h"
 #include "platform/main_queue.h"
 
 namespace valmor {
@@ -33,16 +34,8 @@ class FakeDeviceRegistry : public DeviceRegistry {
                              std::string dialinPath = {}) {
     if (ttyName.empty()) ttyName = calloutPath.substr(calloutPath.find_last_of('/') + 1);
     if (dialinPath.empty()) dialinPath = calloutPath;
-    size_t digits = ttyName.size();
-    while (digits > 0 && ttyName[digits - 1] >= '0' && ttyName[digits - 1] <= '9') --digits;
-    std::map<std::string, std::string, std::less<>> p;
-    p.emplace(kIOCalloutDevice, calloutPath);
-    p.emplace(kIODialinDevice, dialinPath);
-    p.emplace(kIOTTYDevice, ttyName);
-    p.emplace(kIOTTYBaseName, ttyName.substr(0, digits));
-    p.emplace(kIOTTYSuffix, ttyName.substr(digits));
-    p.emplace(kIOSerialBSDClientType, kIOSerialStream);
-    return std::make_shared<const Device>(std::move(p));
+    return discovery_internal::makeSerialStreamDevice(calloutPath, std::move(dialinPath),
+                                                      std::move(ttyName));
   }
 
   // What serialStreamDevices() lists from now on.
