@@ -7,7 +7,9 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev libudev-dev libicu-dev uuid-dev
-  qt6-base-dev
+  qt6-base-dev qt6-base-dev-tools libqt6svg6
+  libcli11-dev nlohmann-json3-dev libsystemd-dev
+  xvfb xauth
   udev
 )
 
