@@ -25,11 +25,12 @@
 #include "serial/device_io.h"
 #include "serial/serial_port.h"
 #include "serial/testing/fake_device_io.h"
-#include "discovery/fake_device_registry.h"
-#include "serial/testing/pty.h"
+#include "discovery/testing/fake_device_registry.h"
+#include "platform/testing/pty.h"
+#include "platform/testing/temp_dir.h"
 
 using namespace valmor;
-using namespace valmor::serial_testing;
+using namespace valmor::test;
 using namespace std::chrono_literals;
 
 namespace {

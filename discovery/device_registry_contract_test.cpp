@@ -8,13 +8,14 @@
 
 #include "discovery/device_registry_directory.h"
 #include "discovery/device_registry_udev.h"
-#include "discovery/test_support.h"
+#include "discovery/testing/hot_plug.h"
+#include "platform/testing/pty.h"
 
 namespace valmor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::collect;
+using test::collect;
 
 // One backend, set up with whatever devices it can have here.
 class Backend {
@@ -27,16 +28,16 @@ class DirectoryBackend : public Backend {
  public:
   DirectoryBackend() : registry_(dir_.path()) {
     for (int i = 0; i < 3; ++i) {
-      ptys_.push_back(testing::Pty::open());
-      testing::makeLink(ptys_.back().slavePath, dir_ / ("cu.pty" + std::to_string(i)));
+      ptys_.push_back(test::PtyPair());
+      test::makeLink(ptys_.back().slavePath(), dir_ / ("cu.pty" + std::to_string(i)));
     }
-    testing::makeLink(ptys_[0].slavePath, dir_ / "tty.pty0");
+    test::makeLink(ptys_[0].slavePath(), dir_ / "tty.pty0");
   }
   DeviceRegistry& registry() override { return registry_; }
 
  private:
-  testing::TempDir dir_;
-  std::vector<testing::Pty> ptys_;
+  test::TempDir dir_;
+  std::vector<test::PtyPair> ptys_;
   DirectoryDeviceRegistry registry_;
 };
 
@@ -53,11 +54,11 @@ struct BackendCase {
   std::function<std::unique_ptr<Backend>()> make;
 };
 
-class DeviceRegistryContractTest : public testing::MainQueueTest,
+class DeviceRegistryContractTest : public test::HotPlugTest,
                                    public ::testing::WithParamInterface<BackendCase> {
  protected:
   void SetUp() override {
-    MainQueueTest::SetUp();
+    HotPlugTest::SetUp();
     backend_ = GetParam().make();
   }
   DeviceRegistry& registry() { return backend_->registry(); }
@@ -116,12 +117,12 @@ TEST_P(DeviceRegistryContractTest, SubscriptionPublishesNothingPresentAndRelease
   // The pool's reactor opens descriptors of its own on first use.
   registry().subscribe(nullptr, nullptr).reset();
   std::this_thread::sleep_for(100ms);
-  const auto before = testing::openDescriptors();
+  const auto before = test::openDescriptors();
 
   auto subscription = registry().subscribe(recordPublished(), recordTerminated());
   ASSERT_NE(subscription, nullptr) << "this backend can watch for changes here";
   // Whatever the subscription opened is closed in child processes.
-  for (int fd : testing::openDescriptors()) {
+  for (int fd : test::openDescriptors()) {
     if (before.count(fd) != 0) continue;
     const int flags = ::fcntl(fd, F_GETFD);
     if (flags < 0) continue;  // the directory listing's own descriptor
@@ -133,7 +134,7 @@ TEST_P(DeviceRegistryContractTest, SubscriptionPublishesNothingPresentAndRelease
   subscription.reset();
   bool released = false;
   for (int i = 0; i < 100 && !released; ++i) {
-    released = testing::openDescriptors() == before;
+    released = test::openDescriptors() == before;
     if (!released) std::this_thread::sleep_for(50ms);
   }
   EXPECT_TRUE(released);

@@ -5,32 +5,32 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "discovery/test_support.h"
+#include "discovery/testing/hot_plug.h"
+#include "platform/testing/pty.h"
 
 namespace valmor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Event;
-using testing::Pty;
-using testing::TempDir;
-using testing::collect;
-using testing::makeLink;
-using testing::names;
+using test::Event;
+using test::PtyPair;
+using test::TempDir;
+using test::collect;
+using test::makeLink;
+using test::names;
 using Properties = std::map<std::string, std::string, std::less<>>;
 
-class DirectoryDeviceRegistryTest : public testing::MainQueueTest {
+class DirectoryDeviceRegistryTest : public test::HotPlugTest {
  protected:
-  TempDir dir_;
   DirectoryDeviceRegistry registry_{dir_.path()};
 };
 
 TEST_F(DirectoryDeviceRegistryTest, ListsCuEntriesSortedByNameWithTheirProperties) {
-  Pty a = Pty::open();
-  Pty b = Pty::open();
-  makeLink(b.slavePath, dir_ / "cu.usbserial-B2");
-  makeLink(a.slavePath, dir_ / "cu.alpha10");
-  makeLink(a.slavePath, dir_ / "tty.alpha10");
+  PtyPair a;
+  PtyPair b;
+  makeLink(b.slavePath(), dir_ / "cu.usbserial-B2");
+  makeLink(a.slavePath(), dir_ / "cu.alpha10");
+  makeLink(a.slavePath(), dir_ / "tty.alpha10");
 
   auto devices = collect(registry_.serialStreamDevices());
   ASSERT_EQ(names(devices), (std::vector<std::string>{"alpha10", "usbserial-B2"}));
@@ -54,11 +54,11 @@ TEST_F(DirectoryDeviceRegistryTest, ListsCuEntriesSortedByNameWithTheirPropertie
 }
 
 TEST_F(DirectoryDeviceRegistryTest, IgnoresEntriesThatAreNotCalloutDevices) {
-  Pty pty = Pty::open();
-  makeLink(pty.slavePath, dir_ / "cu.good");
-  makeLink(pty.slavePath, dir_ / "tty.only");     // dial-in name without cu.
-  makeLink(pty.slavePath, dir_ / "other");        // not cu.
-  makeLink(pty.slavePath, dir_ / "cu.");          // empty NAME
+  PtyPair pty;
+  makeLink(pty.slavePath(), dir_ / "cu.good");
+  makeLink(pty.slavePath(), dir_ / "tty.only");     // dial-in name without cu.
+  makeLink(pty.slavePath(), dir_ / "other");        // not cu.
+  makeLink(pty.slavePath(), dir_ / "cu.");          // empty NAME
   makeLink(dir_ / "nowhere", dir_ / "cu.dangling");
   makeLink("/", dir_ / "cu.linktodir");
   std::filesystem::create_directory(dir_ / "cu.dir");
@@ -73,11 +73,11 @@ TEST_F(DirectoryDeviceRegistryTest, IgnoresEntriesThatAreNotCalloutDevices) {
 }
 
 TEST_F(DirectoryDeviceRegistryTest, CountsDeviceNodesAndLinksThroughLinks) {
-  Pty pty = Pty::open();
-  makeLink(pty.slavePath, dir_ / "hop");
+  PtyPair pty;
+  makeLink(pty.slavePath(), dir_ / "hop");
   makeLink(dir_ / "hop", dir_ / "cu.twohops");
   struct stat st {};
-  ASSERT_EQ(::stat(pty.slavePath.c_str(), &st), 0);
+  ASSERT_EQ(::stat(pty.slavePath().c_str(), &st), 0);
   const bool madeNode = ::mknod((dir_ / "cu.node0").c_str(), S_IFCHR | 0600, st.st_rdev) == 0;
 
   auto devices = collect(registry_.serialStreamDevices());
@@ -93,8 +93,8 @@ TEST_F(DirectoryDeviceRegistryTest, AbsentDirectoryListsNothing) {
   DirectoryDeviceRegistry absent(dir_ / "missing/deeper");
   EXPECT_EQ(absent.serialStreamDevices().next(), nullptr);
   // A trailing slash is not doubled in the paths.
-  Pty pty = Pty::open();
-  makeLink(pty.slavePath, dir_ / "cu.x");
+  PtyPair pty;
+  makeLink(pty.slavePath(), dir_ / "cu.x");
   DirectoryDeviceRegistry slashed(dir_.path() + "//");
   auto devices = collect(slashed.serialStreamDevices());
   ASSERT_EQ(devices.size(), 1u);
@@ -102,12 +102,12 @@ TEST_F(DirectoryDeviceRegistryTest, AbsentDirectoryListsNothing) {
 }
 
 TEST_F(DirectoryDeviceRegistryTest, EntryCreatedThenRemovedIsPublishedThenTerminatedOnTheMainThread) {
-  Pty pty = Pty::open();
+  PtyPair pty;
   auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
   ASSERT_NE(subscription, nullptr);
 
-  makeLink(pty.slavePath, dir_ / "tty.unit0");
-  makeLink(pty.slavePath, dir_ / "cu.unit0");
+  makeLink(pty.slavePath(), dir_ / "tty.unit0");
+  makeLink(pty.slavePath(), dir_ / "cu.unit0");
   ASSERT_TRUE(waitForEvents(1));
   // The dial-in link goes first; the terminated device still carries the
   // properties it was published with.
@@ -128,10 +128,10 @@ TEST_F(DirectoryDeviceRegistryTest, EntryCreatedThenRemovedIsPublishedThenTermin
 }
 
 TEST_F(DirectoryDeviceRegistryTest, DevicesPresentWhenSubscribingAreNotPublished) {
-  Pty pty = Pty::open();
-  makeLink(pty.slavePath, dir_ / "cu.before");
+  PtyPair pty;
+  makeLink(pty.slavePath(), dir_ / "cu.before");
   auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
-  makeLink(pty.slavePath, dir_ / "cu.after");
+  makeLink(pty.slavePath(), dir_ / "cu.after");
   ASSERT_TRUE(waitForEvents(1));
   ASSERT_EQ(::unlink((dir_ / "cu.before").c_str()), 0);
   ASSERT_TRUE(waitForEvents(2));
@@ -145,10 +145,10 @@ TEST_F(DirectoryDeviceRegistryTest, DevicesPresentWhenSubscribingAreNotPublished
 }
 
 TEST_F(DirectoryDeviceRegistryTest, ChangesToOtherEntriesGiveNoEvents) {
-  Pty pty = Pty::open();
+  PtyPair pty;
   auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
-  makeLink(pty.slavePath, dir_ / "tty.x");
-  makeLink(pty.slavePath, dir_ / "other");
+  makeLink(pty.slavePath(), dir_ / "tty.x");
+  makeLink(pty.slavePath(), dir_ / "other");
   makeLink(dir_ / "nowhere", dir_ / "cu.dangling");
   std::fclose(std::fopen((dir_ / "cu.file").c_str(), "w"));
   ASSERT_EQ(::unlink((dir_ / "other").c_str()), 0);
@@ -156,16 +156,16 @@ TEST_F(DirectoryDeviceRegistryTest, ChangesToOtherEntriesGiveNoEvents) {
   EXPECT_TRUE(events_.empty());
 
   // The watch still works afterwards.
-  makeLink(pty.slavePath, dir_ / "cu.x");
+  makeLink(pty.slavePath(), dir_ / "cu.x");
   ASSERT_TRUE(waitForEvents(1));
   EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"x"});
 }
 
 TEST_F(DirectoryDeviceRegistryTest, ManyEntriesAtOnceAreEachReportedOnce) {
-  Pty pty = Pty::open();
+  PtyPair pty;
   auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
   constexpr int kCount = 40;
-  for (int i = 0; i < kCount; ++i) makeLink(pty.slavePath, dir_ / ("cu.p" + std::to_string(i)));
+  for (int i = 0; i < kCount; ++i) makeLink(pty.slavePath(), dir_ / ("cu.p" + std::to_string(i)));
   std::multiset<std::string> published;
   ASSERT_TRUE(queue_->runUntil(
       [&] {
@@ -198,11 +198,11 @@ TEST_F(DirectoryDeviceRegistryTest, ManyEntriesAtOnceAreEachReportedOnce) {
 // A link replaced in one step by one to another device is a different
 // device: the old one is terminated before the new one is published.
 TEST_F(DirectoryDeviceRegistryTest, ReplacedEntryIsTerminatedThenPublishedAgain) {
-  Pty first = Pty::open();
-  Pty second = Pty::open();
-  makeLink(first.slavePath, dir_ / "cu.port");
+  PtyPair first;
+  PtyPair second;
+  makeLink(first.slavePath(), dir_ / "cu.port");
   auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
-  makeLink(second.slavePath, dir_ / "new");
+  makeLink(second.slavePath(), dir_ / "new");
   ASSERT_EQ(::rename((dir_ / "new").c_str(), (dir_ / "cu.port").c_str()), 0);
   ASSERT_TRUE(waitForEvents(2));
   pumpFor(100ms);
@@ -219,21 +219,21 @@ TEST_F(DirectoryDeviceRegistryTest, DestroyedSubscriptionDeliversNothingAndClose
   // before counting.
   registry_.subscribe(nullptr, nullptr).reset();
   std::this_thread::sleep_for(100ms);
-  const auto before = testing::openDescriptors();
+  const auto before = test::openDescriptors();
 
-  Pty pty = Pty::open();
+  PtyPair pty;
   auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
-  makeLink(pty.slavePath, dir_ / "cu.late");
+  makeLink(pty.slavePath(), dir_ / "cu.late");
   // Let the event reach the main queue, then destroy before pumping it.
   std::this_thread::sleep_for(200ms);
   subscription.reset();
   pumpFor(300ms);
   EXPECT_TRUE(events_.empty());
 
-  pty.master.reset();
+  pty.closeMaster();
   bool closed = false;
   for (int i = 0; i < 100 && !closed; ++i) {
-    closed = testing::openDescriptors() == before;
+    closed = test::openDescriptors() == before;
     if (!closed) std::this_thread::sleep_for(50ms);
   }
   EXPECT_TRUE(closed) << "the inotify descriptor was not closed";
@@ -241,9 +241,9 @@ TEST_F(DirectoryDeviceRegistryTest, DestroyedSubscriptionDeliversNothingAndClose
 
 // A callback that destroys its own subscription stops the rest of the batch.
 TEST_F(DirectoryDeviceRegistryTest, SubscriptionDestroyedInsideACallbackStopsTheBatch) {
-  Pty first = Pty::open();
-  Pty second = Pty::open();
-  makeLink(first.slavePath, dir_ / "cu.port");
+  PtyPair first;
+  PtyPair second;
+  makeLink(first.slavePath(), dir_ / "cu.port");
   std::unique_ptr<DeviceSubscription> subscription;
   int published = 0;
   int terminated = 0;
@@ -252,10 +252,10 @@ TEST_F(DirectoryDeviceRegistryTest, SubscriptionDestroyedInsideACallbackStopsThe
                                        ++terminated;
                                        subscription.reset();
                                      });
-  makeLink(second.slavePath, dir_ / "new");
+  makeLink(second.slavePath(), dir_ / "new");
   ASSERT_EQ(::rename((dir_ / "new").c_str(), (dir_ / "cu.port").c_str()), 0);
   ASSERT_TRUE(queue_->runUntil([&] { return terminated > 0; }, 10s));
-  makeLink(second.slavePath, dir_ / "cu.more");
+  makeLink(second.slavePath(), dir_ / "cu.more");
   pumpFor(300ms);
   EXPECT_EQ(terminated, 1);
   EXPECT_EQ(published, 0);
@@ -270,9 +270,9 @@ TEST_F(DirectoryDeviceRegistryTest, DirectoryAbsentAtFirstThenCreatedRemovedAndB
   pumpFor(100ms);
   EXPECT_TRUE(events_.empty());
 
-  Pty pty = Pty::open();
+  PtyPair pty;
   std::filesystem::create_directories(devices);
-  makeLink(pty.slavePath, devices + "/cu.sim0");
+  makeLink(pty.slavePath(), devices + "/cu.sim0");
   ASSERT_TRUE(waitForEvents(1));
   EXPECT_TRUE(events_[0].published);
   EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"sim0"});
@@ -284,12 +284,12 @@ TEST_F(DirectoryDeviceRegistryTest, DirectoryAbsentAtFirstThenCreatedRemovedAndB
   EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{"sim0"});
 
   // Changes in the old directory, now elsewhere, are not this registry's.
-  makeLink(pty.slavePath, dir_ / "elsewhere/b/devices/cu.stray");
+  makeLink(pty.slavePath(), dir_ / "elsewhere/b/devices/cu.stray");
   pumpFor(200ms);
   EXPECT_EQ(events_.size(), 2u);
 
   std::filesystem::create_directories(devices);
-  makeLink(pty.slavePath, devices + "/cu.sim1");
+  makeLink(pty.slavePath(), devices + "/cu.sim1");
   ASSERT_TRUE(waitForEvents(3));
   EXPECT_EQ(names(events_[2].devices), std::vector<std::string>{"sim1"});
 

@@ -4,21 +4,22 @@
 
 #include "discovery/device_registry_directory.h"
 #include "discovery/device_registry_udev.h"
-#include "discovery/fake_device_registry.h"
-#include "discovery/test_support.h"
+#include "discovery/testing/fake_device_registry.h"
+#include "discovery/testing/hot_plug.h"
+#include "platform/testing/pty.h"
 
 namespace valmor {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::collect;
-using testing::names;
+using test::collect;
+using test::names;
 
 // Restores the environment and the process registry after each test.
-class DeviceRegistryFactoryTest : public testing::MainQueueTest {
+class DeviceRegistryFactoryTest : public test::HotPlugTest {
  protected:
   void SetUp() override {
-    MainQueueTest::SetUp();
+    HotPlugTest::SetUp();
     if (const char* v = ::getenv("VALMOR_DEVICE_DIR")) saved_ = v;
   }
   void TearDown() override {
@@ -33,9 +34,9 @@ class DeviceRegistryFactoryTest : public testing::MainQueueTest {
 };
 
 TEST_F(DeviceRegistryFactoryTest, DeviceDirectoryVariableChoosesTheDirectoryBackend) {
-  testing::TempDir dir;
-  testing::Pty pty = testing::Pty::open();
-  testing::makeLink(pty.slavePath, dir / "cu.sim");
+  test::TempDir dir;
+  test::PtyPair pty;
+  test::makeLink(pty.slavePath(), dir / "cu.sim");
   ::setenv("VALMOR_DEVICE_DIR", dir.path().c_str(), 1);
   setDeviceRegistryForTesting(nullptr);
 
@@ -63,8 +64,8 @@ TEST_F(DeviceRegistryFactoryTest, InstalledRegistryWinsAndReplacedOnesStayUsable
   setDeviceRegistryForTesting(nullptr);
   DeviceRegistry& standard = deviceRegistry();
 
-  auto fake = std::make_shared<FakeDeviceRegistry>();
-  fake->setDevices({FakeDeviceRegistry::device("/dev/ttyUSB3")});
+  auto fake = std::make_shared<test::FakeDeviceRegistry>();
+  fake->setDevices({test::FakeDeviceRegistry::device("/dev/ttyUSB3")});
   setDeviceRegistryForTesting(fake);
   DeviceRegistry& installed = deviceRegistry();
   EXPECT_EQ(&installed, fake.get());
@@ -78,11 +79,11 @@ TEST_F(DeviceRegistryFactoryTest, InstalledRegistryWinsAndReplacedOnesStayUsable
   EXPECT_EQ(standard.serialStreamDevices().next(), nullptr);
 }
 
-class FakeDeviceRegistryTest : public testing::MainQueueTest {};
+class FakeDeviceRegistryTest : public test::HotPlugTest {};
 
 TEST_F(FakeDeviceRegistryTest, DeliversEventsOnTheMainQueueToLiveSubscriptionsOnly) {
-  FakeDeviceRegistry fake;
-  auto dev = FakeDeviceRegistry::device("/dev/ttyACM12");
+  test::FakeDeviceRegistry fake;
+  auto dev = test::FakeDeviceRegistry::device("/dev/ttyACM12");
   EXPECT_EQ(dev->property(kIOTTYBaseName), "ttyACM");
   EXPECT_EQ(dev->property(kIOTTYSuffix), "12");
 

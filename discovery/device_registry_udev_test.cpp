@@ -7,14 +7,15 @@
 #include <fstream>
 #include <regex>
 
-#include "discovery/test_support.h"
+#include "discovery/testing/hot_plug.h"
+#include "platform/testing/pty.h"
 
 namespace valmor {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::collect;
-using testing::names;
+using test::collect;
+using test::names;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path);
@@ -119,7 +120,7 @@ TEST(UdevDeviceRegistryTest, OrderIsByBaseNameThenNumber) {
 // Hot plug without unplugging: the kernel sends a synthetic remove and add
 // for a port when they are written to its uevent file. Opt-in, since udevd
 // (where one runs) acts on them, and the port may be a console in use.
-class UdevHotPlugTest : public testing::MainQueueTest {};
+class UdevHotPlugTest : public test::HotPlugTest {};
 
 TEST_F(UdevHotPlugTest, SyntheticRemoveAndAddAreTerminatedAndPublished) {
   const char* tty = ::getenv("VALMOR_TEST_UEVENT_TTY");

@@ -58,7 +58,7 @@ TEST(RunLoopMainQueueTest, ShutDownReleasesWaitersAndDropsLaterPosts) {
 }
 
 TEST(RunLoopMainQueueTest, ExceptionInATaskIsLoggedAndTheLoopGoesOn) {
-  LogCapture log;
+  test::LogCapture log;
   RunLoopMainQueue q;
   bool after = false;
   q.post([] { throw std::runtime_error("delegate fault"); });

@@ -101,13 +101,12 @@ TEST(LineSettingsTest, RatesStandardByCodeOthersAsCustomWithBothSpeeds) {
 class PtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    PtyEnds ends = openPty();
-    ASSERT_TRUE(ends.master.valid());
-    master_ = std::move(ends.master);
-    slave_.reset(::open(ends.slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(pty_.valid());
+    slave_.reset(::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(slave_.valid());
   }
-  UniqueFd master_, slave_;
+  test::PtyPair pty_;
+  UniqueFd slave_;
 };
 
 TEST_F(PtyTest, NonStandardRateWithEvenParityReachesTheDevice) {

@@ -11,7 +11,7 @@
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
 
-namespace valmor::serial_testing {
+namespace valmor::test {
 namespace {
 
 double processCpuSeconds() {
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 TEST_F(SerialPortTest, ThrowingDelegateIsLoggedAndThePortKeepsWorking) {
-  LogCapture log;
+  test::LogCapture log;
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<RecordingDelegate>();
@@ -167,4 +167,4 @@ TEST_F(SerialPortTest, HangUpCompletesAfterTheMainQueueHasShutDown) {
 }
 
 }  // namespace
-}  // namespace valmor::serial_testing
+}  // namespace valmor::test

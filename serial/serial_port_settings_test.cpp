@@ -11,7 +11,7 @@
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
 
-namespace valmor::serial_testing {
+namespace valmor::test {
 namespace {
 
 termios slaveAttributes(const SerialPort& port) {
@@ -246,4 +246,4 @@ TEST_F(SerialPortSettingsTest, FailingCloseIsReportedAndThePortIsClosed) {
 }
 
 }  // namespace
-}  // namespace valmor::serial_testing
+}  // namespace valmor::test

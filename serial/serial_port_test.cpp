@@ -11,7 +11,7 @@
 #include "serial/received_byte_processor.h"
 #include "serial/testing/serial_port_fixture.h"
 
-namespace valmor::serial_testing {
+namespace valmor::test {
 namespace {
 
 TEST_F(SerialPortTest, OneLivePortPerDeviceWhicheverPathFindsIt) {
@@ -298,7 +298,7 @@ TEST_F(SerialPortTest, DroppingAnOpenPortClosesItAndFreesTheDevice) {
 }
 
 TEST_F(SerialPortTest, DeprecatedCleanupWarnsEachTimeAndActsAsRemoval) {
-  LogCapture log;
+  test::LogCapture log;
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<RecordingDelegate>();
@@ -320,4 +320,4 @@ TEST_F(SerialPortTest, DeprecatedCleanupWarnsEachTimeAndActsAsRemoval) {
 }
 
 }  // namespace
-}  // namespace valmor::serial_testing
+}  // namespace valmor::test

@@ -66,7 +66,7 @@ class SimulatedUnitTest : public ::testing::Test {
   }
   UniqueFd openUnit() { return UniqueFd(::open(unit_->linkPath().c_str(), O_RDWR | O_NOCTTY)); }
 
-  TempDir dir_{"sim-test"};
+  test::TempDir dir_{"sim-test"};
   std::ostringstream log_;  // written by the unit's thread; read after join
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;

@@ -33,7 +33,7 @@ TEST(UnitFinderTest, RecognisesUsbSerialAdaptersOnly) {
 }
 
 TEST(UnitFinderTest, FindsTheFirstUnitOfADirectoryRegistry) {
-  const TempDir tempDir("finder-test");
+  const test::TempDir tempDir("finder-test");
   ASSERT_FALSE(tempDir.path().empty());
   const std::string& dir = tempDir.path();
   DirectoryDeviceRegistry registry(dir);

@@ -160,7 +160,7 @@ class ValmorCliTest : public ::testing::Test {
     return shell("VALMOR_DEVICE_DIR=" + shellQuoted(dir_) + " " + kCli + " " + arguments);
   }
 
-  TempDir root_{"cli-test"};
+  test::TempDir root_{"cli-test"};
   std::string dir_;
   SimProcess sim_;
 };

@@ -49,7 +49,7 @@ class SimLinkTest : public ::testing::Test {
   }
 
   std::shared_ptr<RunLoopMainQueue> queue_;
-  TempDir dir_{"sim-link"};
+  test::TempDir dir_{"sim-link"};
   std::ostringstream simLog_;
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;

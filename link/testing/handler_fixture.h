@@ -6,17 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "discovery/device_registry.h"
-#include "discovery/device_registry_directory.h"
+#include "discovery/testing/fixture.h"
 #include "link/serial_port_handler.h"
 #include "link/testing/pty_device.h"
-#include "platform/main_queue.h"
-#include "platform/testing/temp_dir.h"
 
 namespace valmor::test {
 
@@ -62,13 +60,11 @@ class TimedLog : public std::streambuf {
   bool atLineStart_ = true;
 };
 
-class HandlerFixture : public ::testing::Test {
+class HandlerFixture : public Fixture {
  protected:
   void SetUp() override {
-    queue_ = std::make_shared<RunLoopMainQueue>();
-    setMainQueue(queue_);
-    ASSERT_FALSE(dir_.path().empty());
-    setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_.path()));
+    Fixture::SetUp();
+    useDirectoryRegistry();
     device_ = std::make_unique<PtyDevice>(dir_.path());
     ASSERT_TRUE(device_->ready());
     handler_ = SerialPortHandler::create(log_);
@@ -89,14 +85,13 @@ class HandlerFixture : public ::testing::Test {
     handler_.reset();
     device_.reset();
     queue_->runFor(std::chrono::milliseconds(20));
-    setDeviceRegistryForTesting(nullptr);
-    queue_->shutDown();
+    Fixture::TearDown();
   }
 
   // Runs main-queue tasks until done() or the time-out; gives done().
-  template <typename Done>
-  bool pumpUntil(Done done, std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
-    return queue_->runUntil([&] { return done(); }, timeout);
+  bool pumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    return pump(done, timeout);
   }
 
   // Opens the handler's port on the device and waits for the greeting.
@@ -111,8 +106,6 @@ class HandlerFixture : public ::testing::Test {
   std::string logText() const { return logBuffer_.str(); }
   void clearLog() { logBuffer_.clear(); }
 
-  std::shared_ptr<RunLoopMainQueue> queue_;
-  TempDir dir_{"link-test"};
   std::unique_ptr<PtyDevice> device_;
   TimedLog logBuffer_;
   std::ostream log_{&logBuffer_};

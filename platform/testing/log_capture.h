@@ -8,7 +8,7 @@
 
 #include "platform/log.h"
 
-namespace valmor {
+namespace valmor::test {
 
 class LogCapture {
  public:
@@ -33,4 +33,4 @@ class LogCapture {
   std::vector<std::string> lines_;  // Guarded by mutex_.
 };
 
-}  // namespace valmor
+}  // namespace valmor::test

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace valmor {
+namespace valmor::test {
 
 class TempDir {
  public:
@@ -34,4 +34,4 @@ class TempDir {
   std::string path_;
 };
 
-}  // namespace valmor
+}  // namespace valmor::test

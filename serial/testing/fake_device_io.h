@@ -12,7 +12,7 @@
 
 #include "serial/device_io.h"
 
-namespace valmor::serial_testing {
+namespace valmor::test {
 
 class FakeDeviceIo : public DeviceIo {
  public:
@@ -64,4 +64,4 @@ class FakeDeviceIo : public DeviceIo {
   std::vector<int> setWords_;          // Guarded by mutex_.
 };
 
-}  // namespace valmor::serial_testing
+}  // namespace valmor::test

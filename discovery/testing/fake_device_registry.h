@@ -24,7 +24,7 @@
 #include "discovery/device_registry_internal.h"
 #include "platform/main_queue.h"
 
-namespace valmor {
+namespace valmor::test {
 
 class FakeDeviceRegistry : public DeviceRegistry {
  public:
@@ -121,4 +121,4 @@ class FakeDeviceRegistry : public DeviceRegistry {
   std::atomic<bool> subscribeFails_{false};
 };
 
-}  // namespace valmor
+}  // namespace valmor::test

@@ -1,0 +1,87 @@
+// A SerialPortDelegate for tests that records every call it gets, in order,
+// with whether it came on the main thread, and runs an optional hook inside
+// each call.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/main_queue.h"
+#include "serial/serial_port.h"
+#include "serial/serial_port_delegate.h"
+
+namespace valmor::test {
+
+struct DelegateEvent {
+  std::string kind;  // "opened", "closed", "removed", "error", "data"
+  std::vector<std::uint8_t> data;
+  PosixError error;
+  bool onMainThread = false;
+};
+
+class RecordingDelegate : public SerialPortDelegate {
+ public:
+  explicit RecordingDelegate(MethodSet implemented = kAllMethods) : SerialPortDelegate(implemented) {}
+
+  // Runs inside each call, after it was recorded.
+  std::function<void(SerialPort&, const std::string& kind)> hook;
+
+  void serialPortWasRemovedFromSystem(SerialPort& p) override { record(p, "removed"); }
+  void serialPortDidReceiveData(SerialPort& p, std::span<const std::uint8_t> data) override {
+    record(p, "data", {data.begin(), data.end()});
+  }
+  void serialPortDidEncounterError(SerialPort& p, const PosixError& e) override { record(p, "error", {}, e); }
+  void serialPortWasOpened(SerialPort& p) override { record(p, "opened"); }
+  void serialPortWasClosed(SerialPort& p) override { record(p, "closed"); }
+
+  std::vector<DelegateEvent> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  // The kinds of every call but data, in order.
+  std::vector<std::string> kinds() const {
+    std::vector<std::string> k;
+    for (const auto& e : events())
+      if (e.kind != "data") k.push_back(e.kind);
+    return k;
+  }
+  int count(const std::string& kind) const {
+    int n = 0;
+    for (const auto& e : events()) n += e.kind == kind;
+    return n;
+  }
+  std::string received() const {
+    std::string all;
+    for (const auto& e : events())
+      if (e.kind == "data") all.append(e.data.begin(), e.data.end());
+    return all;
+  }
+  std::vector<PosixError> errors() const {
+    std::vector<PosixError> all;
+    for (const auto& e : events())
+      if (e.kind == "error") all.push_back(e.error);
+    return all;
+  }
+  bool allOnMainThread() const {
+    for (const auto& e : events())
+      if (!e.onMainThread) return false;
+    return true;
+  }
+
+ private:
+  void record(SerialPort& port, const std::string& kind, std::vector<std::uint8_t> data = {},
+              PosixError error = {}) {
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back({kind, std::move(data), std::move(error), mainQueue().isCurrent()});
+    }
+    if (hook) hook(port, kind);
+  }
+
+  mutable std::mutex mutex_;
+  std::vector<DelegateEvent> events_;  // Guarded by mutex_.
+};
+
+}  // namespace valmor::test
