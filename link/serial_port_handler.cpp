@@ -1,6 +1,6 @@
 #include "link/serial_port_handler.h"
 
-#include "profile/title_line.h"
+#include "profile/unicode_text.h"
 
 namespace valmor {
 

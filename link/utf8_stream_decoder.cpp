@@ -2,7 +2,7 @@
 
 #include <unicode/utf8.h>
 
-#include "profile/title_line.h"
+#include "profile/unicode_text.h"
 
 namespace valmor {
 

@@ -35,12 +35,4 @@ inline constexpr std::size_t kTitleLineLength = 35;
 // cannot provide a break iterator.
 std::optional<std::string> makeTitleLine(std::string_view name);
 
-// True when `text` is well-formed UTF-8 (checked strictly: no overlong forms,
-// surrogates, stray continuation bytes or truncated sequences).
-bool isWellFormedUtf8(std::string_view text);
-
-// Number of extended grapheme clusters in well-formed UTF-8 `text`; nullopt
-// when `text` is ill-formed or ICU fails.
-std::optional<std::size_t> countUserCharacters(std::string_view text);
-
 }  // namespace valmor

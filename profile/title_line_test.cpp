@@ -1,4 +1,5 @@
 #include "profile/title_line.h"
+#include "profile/unicode_text.h"
 
 #include <cstddef>
 #include <string>
