@@ -112,7 +112,7 @@ bool RunLoopMainQueue::runUntil(const std::function<bool()>& done,
   while (!done()) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
-    runOne(std::min(deadline, now + std::chrono::milliseconds(10)));
+    runOne(deadline);
   }
   return true;
 }

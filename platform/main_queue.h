@@ -69,8 +69,11 @@ class RunLoopMainQueue : public MainQueue {
   // Runs queued tasks until the deadline passes. Returns the number run.
   size_t runFor(std::chrono::steady_clock::duration duration);
 
-  // Runs queued tasks until done() is true (checked after each task and at
-  // least every 10 ms) or the time-out passes. Returns done().
+  // Runs queued tasks until done() is true or the time-out passes; sleeps
+  // while no task is queued. done() is checked first and after each task,
+  // so it must become true through a task (a condition that changes on
+  // another thread without posting is seen only at the next task).
+  // Returns done().
   bool runUntil(const std::function<bool()>& done,
                 std::chrono::steady_clock::duration timeout);
 

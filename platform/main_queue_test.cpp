@@ -34,9 +34,9 @@ TEST(RunLoopMainQueueTest, PostAndWaitFromAnotherThreadRunsOnTheMainThread) {
     q.postAndWait([&] { ranOnMain = q.isCurrent(); });
     returned = true;
   });
-  EXPECT_TRUE(q.runUntil([&] { return returned.load(); }, 5s));
+  EXPECT_TRUE(q.runUntil([&] { return ranOnMain.load(); }, 5s));
   other.join();
-  EXPECT_TRUE(ranOnMain);
+  EXPECT_TRUE(returned);
 }
 
 TEST(RunLoopMainQueueTest, PostAndWaitOnTheMainThreadRunsDirectly) {

@@ -7,15 +7,21 @@
 //
 // Threading: registration, removal and announcements may happen on any
 // thread. Callbacks run without any lock held, so they may register or remove
-// observers (themselves included) and read the object.
+// observers (themselves included) and read the object. removeObserver()
+// returns only once no call of that observer is running on another thread,
+// so what the callback uses may be destroyed right after it; called from
+// inside the observer's own callback it does not wait for that call.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace valmor {
@@ -40,6 +46,8 @@ class Observable {
   // Calls callback after each change of the named property. Returns a token
   // for removeObserver().
   Token addObserver(std::string property, Callback callback);
+  // No call of the observer starts after this; one running on another
+  // thread is waited for.
   void removeObserver(Token token);
 
  protected:
@@ -60,8 +68,12 @@ class Observable {
     Token token;
     std::string property;
     Callback callback;
+    // Threads running the callback now, one element per call. Guarded by
+    // mutex_.
+    std::shared_ptr<std::vector<std::thread::id>> running;
   };
   std::mutex mutex_;
+  std::condition_variable callsEnded_;
   Token next_ = 1;                                    // Guarded by mutex_.
   std::vector<Entry> observers_;                      // Guarded by mutex_.
   std::multimap<std::string, std::string> derived_;   // source -> derived; guarded by mutex_.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/notification_center.h"
 #include "platform/posix_error.h"
 
@@ -53,6 +57,25 @@ TEST(ObservableTest, ObserverMayRemoveItselfWhileCalled) {
   t.setFd(1);
   t.setFd(2);
   EXPECT_EQ(calls, 1);
+}
+
+// Regression: removeObserver() returned while the observer's callback was
+// still running on another thread, so the caller could destroy what the
+// callback was using.
+TEST(ObservableTest, RemoveObserverWaitsForACallbackRunningElsewhere) {
+  Thing t;
+  std::atomic<bool> inside{false};
+  std::atomic<bool> finished{false};
+  const Observable::Token token = t.addObserver("fileDescriptor", [&](const PropertyChange&) {
+    inside = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    finished = true;
+  });
+  std::thread announcer([&] { t.setFd(1); });
+  while (!inside) std::this_thread::yield();
+  t.removeObserver(token);
+  EXPECT_TRUE(finished) << "removeObserver returned while the callback was running";
+  announcer.join();
 }
 
 TEST(NotificationCenterTest, MatchesByNameAndSender) {

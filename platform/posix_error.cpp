@@ -19,6 +19,8 @@ std::string PosixError::description() const {
   return path + ": " + message() + " (errno " + std::to_string(code.value()) + ")";
 }
 
+std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
+
 bool isDeviceGone(int err) { return err == EIO || err == ENXIO || err == ENODEV; }
 
 bool isDeviceGone(std::error_code code) {

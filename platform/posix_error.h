@@ -31,4 +31,7 @@ struct PosixError {
 bool isDeviceGone(std::error_code code);
 bool isDeviceGone(int err);
 
+// errno as an error, read right after a failed system call.
+[[nodiscard]] std::error_code lastError();
+
 }  // namespace valmor
