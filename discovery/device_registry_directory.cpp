@@ -113,6 +113,7 @@ class DirectoryEventSource : public DeviceEventSource {
     // finds nothing new, so nothing is lost or reported twice.
     source->armWatches();
     for (auto& e : scanDirectory(source->dir_)) source->known_.emplace(e.name, std::move(e));
+    source->watchDevices();
     return source;
   }
 
@@ -135,7 +136,13 @@ class DirectoryEventSource : public DeviceEventSource {
       for (const char* p = buffer; p < buffer + n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(p);
         p += sizeof(inotify_event) + event->len;
-        if (dirWd_ >= 0 && event->wd == dirWd_) {
+        if (auto it = deviceWatches_.find(event->wd); it != deviceWatches_.end()) {
+          // A device behind an entry went away (a pseudo-terminal closed
+          // without its link being removed). Whatever takes its place later,
+          // even under the same name and number, is another device.
+          if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT))
+            vanished_.insert(it->second.begin(), it->second.end());
+        } else if (dirWd_ >= 0 && event->wd == dirWd_) {
           // The directory was removed, moved (its watch would follow it to
           // the new name) or unmounted: look for it by its path again.
           rewatch |= (event->mask &
@@ -150,7 +157,9 @@ class DirectoryEventSource : public DeviceEventSource {
     if (rewatch) armWatches();
     // Events only say that something changed; the directory itself says
     // what it holds now. This also covers a queue overflow (IN_Q_OVERFLOW).
-    return compareWith(scanDirectory(dir_));
+    DeviceChanges changes = compareWith(scanDirectory(dir_));
+    watchDevices();
+    return changes;
   }
 
  private:
@@ -238,14 +247,75 @@ class DirectoryEventSource : public DeviceEventSource {
     }
   }
 
+  // Watches the device file behind every known entry (following links), so
+  // that its removal is noticed at once, without waiting for a change in the
+  // directory. Watches of devices no longer known are dropped.
+  void watchDevices() {
+    std::map<int, std::set<std::string>> wanted;
+    for (const auto& [name, e] : known_) {
+      const std::string path = joinPath(dir_, std::string(kCalloutPrefix) + name);
+      const int wd = ::inotify_add_watch(fd_.get(), path.c_str(), IN_DELETE_SELF | IN_MOVE_SELF);
+      if (wd >= 0) wanted[wd].insert(name);
+    }
+    // A link that leads nowhere now may lead to a device later (a
+    // pseudo-terminal opened under the number it names): the directory its
+    // target would appear in is watched for creations.
+    std::set<int> wantedDirs;
+    for (const std::string& target : danglingTargets()) {
+      const auto slash = target.find_last_of('/');
+      const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
+      if (slash == std::string::npos || parent.empty()) continue;
+      // Added to whatever mask the directory is watched with already.
+      const int wd = ::inotify_add_watch(fd_.get(), parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_MASK_ADD);
+      if (wd >= 0) wantedDirs.insert(wd);
+    }
+    for (const auto& [wd, names] : deviceWatches_) {
+      if (wanted.count(wd) == 0 && watched_.count(wd) == 0 && wantedDirs.count(wd) == 0)
+        ::inotify_rm_watch(fd_.get(), wd);
+    }
+    for (int wd : targetDirWatches_) {
+      if (wantedDirs.count(wd) == 0 && watched_.count(wd) == 0 && wanted.count(wd) == 0)
+        ::inotify_rm_watch(fd_.get(), wd);
+    }
+    deviceWatches_ = std::move(wanted);
+    targetDirWatches_ = std::move(wantedDirs);
+  }
+
+  // The targets (as the links name them, made absolute) of the entries
+  // cu.NAME that are links leading nowhere.
+  std::vector<std::string> danglingTargets() const {
+    std::vector<std::string> targets;
+    UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return targets;
+    DIR* d = ::fdopendir(fd.get());
+    if (d == nullptr) return targets;
+    fd.release();
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(d, &::closedir);
+    while (const dirent* ent = ::readdir(d)) {
+      const std::string_view fileName = ent->d_name;
+      if (!fileName.starts_with(kCalloutPrefix) || fileName.size() == kCalloutPrefix.size()) continue;
+      struct stat st {};
+      if (::fstatat(::dirfd(d), ent->d_name, &st, 0) == 0) continue;  // leads somewhere
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(::dirfd(d), ent->d_name, target, sizeof target - 1);
+      if (n <= 0) continue;
+      std::string path(target, static_cast<std::size_t>(n));
+      if (path.front() != '/') path = joinPath(dir_, path);
+      targets.push_back(std::move(path));
+    }
+    return targets;
+  }
+
   // The changes from what was known to now; now becomes what is known.
   DeviceChanges compareWith(std::vector<Entry> now) {
     DeviceChanges changes;
     std::map<std::string, Entry, std::less<>> next;
     for (auto& e : now) next.emplace(e.name, std::move(e));
+    const std::set<std::string> vanished = std::move(vanished_);
+    vanished_.clear();
     for (auto& [name, old] : known_) {
       auto it = next.find(name);
-      if (it == next.end() || !(it->second.identity == old.identity)) {
+      if (it == next.end() || !(it->second.identity == old.identity) || vanished.count(name) != 0) {
         changes.terminated.push_back(old.device);
       } else {
         // Unchanged: keep the handle first published, not the new reading.
@@ -254,7 +324,7 @@ class DirectoryEventSource : public DeviceEventSource {
     }
     for (auto& [name, e] : next) {
       auto it = known_.find(name);
-      if (it == known_.end() || !(it->second.identity == e.identity)) {
+      if (it == known_.end() || !(it->second.identity == e.identity) || vanished.count(name) != 0) {
         changes.published.push_back(e.device);
       }
     }
@@ -265,7 +335,10 @@ class DirectoryEventSource : public DeviceEventSource {
   std::string dir_;
   UniqueFd fd_;
   int dirWd_ = -1;
-  std::set<int> watched_;  // every watch, dirWd_ among them
+  std::set<int> watched_;  // every watch of the directory and its ancestors, dirWd_ among them
+  std::map<int, std::set<std::string>> deviceWatches_;  // watch -> NAMEs of the entries leading there
+  std::set<int> targetDirWatches_;  // directories where targets of dangling links would appear
+  std::set<std::string> vanished_;  // NAMEs whose device went away since the last look
   bool warnedUnwatchable_ = false;
   std::map<std::string, Entry, std::less<>> known_;
 };

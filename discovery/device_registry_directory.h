@@ -29,9 +29,11 @@
 // knew: entries that are new are published, entries that are gone are
 // terminated, and an entry whose file was replaced (another inode, or a link
 // now leading to another device) is terminated and then published again. A
-// terminated device carries the properties it was published with. A link
-// whose target vanishes while the link stays (a pseudo-terminal closed
-// without removing its link) is noticed at the next change of the directory.
+// terminated device carries the properties it was published with. The
+// device file behind each entry is watched too: a link whose target vanishes
+// while the link stays (a pseudo-terminal closed without removing its link)
+// is terminated at once, and a device that later appears behind the same
+// link, even under the same name and number, is published as a new one.
 // The directory may be absent when subscribing, or be removed or moved away
 // later (itself or any ancestor): its devices are then terminated, and
 // published again once a directory is back at its path. Its ancestors are

@@ -214,6 +214,36 @@ TEST_F(DirectoryDeviceRegistryTest, ReplacedEntryIsTerminatedThenPublishedAgain)
   EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{"port"});
 }
 
+// A pseudo-terminal closed without its link being removed is a device that
+// has gone, noticed at once; a new pseudo-terminal that takes the same
+// number is a new device behind the old link.
+TEST_F(DirectoryDeviceRegistryTest, LinkWhoseDeviceVanishesIsTerminatedAtOnce) {
+  auto first = std::make_unique<PtyPair>();
+  const std::string slave = first->slavePath();
+  makeLink(slave, dir_ / "cu.unit");
+  auto subscription = registry_.subscribe(recordPublished(), recordTerminated());
+  first->closeMaster();
+  ASSERT_TRUE(waitForEvents(1)) << "the vanished device was not noticed";
+  EXPECT_FALSE(events_[0].published);
+  EXPECT_EQ(names(events_[0].devices), std::vector<std::string>{"unit"});
+
+  // The lowest free number is taken, which is most likely the one freed.
+  auto second = std::make_unique<PtyPair>();
+  if (second->slavePath() != slave) GTEST_SKIP() << "the pseudo-terminal got another number";
+  ASSERT_TRUE(waitForEvents(2)) << "the device behind the old link was not published";
+  EXPECT_TRUE(events_[1].published);
+  EXPECT_EQ(names(events_[1].devices), std::vector<std::string>{"unit"});
+
+  // Gone and back under the same number before anyone looks: still a
+  // different device.
+  second->closeMaster();
+  PtyPair third;
+  if (third.slavePath() != slave) GTEST_SKIP() << "the pseudo-terminal got another number";
+  ASSERT_TRUE(waitForEvents(4));
+  EXPECT_FALSE(events_[2].published);
+  EXPECT_TRUE(events_[3].published);
+}
+
 TEST_F(DirectoryDeviceRegistryTest, DestroyedSubscriptionDeliversNothingAndClosesItsDescriptor) {
   // The pool's reactor opens descriptors of its own on first use; do that
   // before counting.
