@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/posix_error.h"
+
 namespace valmor {
 
 namespace {
-
-std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
 
 struct Installed {
   std::mutex mutex;

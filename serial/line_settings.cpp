@@ -8,7 +8,10 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <span>
 #include <utility>
+
+#include "platform/posix_error.h"
 
 namespace valmor {
 
@@ -31,12 +34,72 @@ unsigned standardRateCode(std::uint64_t rate) {
   return 0;
 }
 
+// Every mode bit a raw serial line depends on, and the state it must be in.
+// Listing them all, rather than clearing the few that cfmakeraw() clears,
+// keeps what another program left on the device (XON/XOFF handling, parity
+// marking, break handling, output post-processing) from leaking into a line
+// that carries binary data. Bits that a setting decides (echo, parity, stop
+// bits, flow control) are set further down.
+struct ModeBit {
+  tcflag_t bit;
+  bool on;
+};
+
+constexpr ModeBit kInputModes[] = {
+    {IGNBRK, false},   // a break is a NUL byte, not silently dropped
+    {BRKINT, false},   // ... and raises no signal
+    {IGNPAR, false},   // bytes with framing or parity errors are kept
+    {PARMRK, false},   // ... and not marked with 0xFF 0x00 prefixes
+    {INPCK, false},    // input parity checking off (parity is generated)
+    {ISTRIP, false},   // all eight bits
+    {INLCR, false},    // no newline translation on input
+    {IGNCR, false},
+    {ICRNL, false},
+    {IUCLC, false},    // no case mapping
+    {IXON, false},     // no software flow control: 0x11 and 0x13 are data
+    {IXANY, false},
+    {IXOFF, false},
+    {IMAXBEL, false},
+    {IUTF8, false},    // bytes, not characters
+};
+
+constexpr ModeBit kOutputModes[] = {
+    {OPOST, false},  // bytes go out as written
+    {OLCUC, false}, {ONLCR, false}, {OCRNL, false}, {ONOCR, false}, {ONLRET, false},
+    {OFILL, false}, {OFDEL, false}, {NLDLY, false}, {CRDLY, false}, {TABDLY, false},
+    {BSDLY, false}, {VTDLY, false}, {FFDLY, false},
+};
+
+constexpr ModeBit kLocalModes[] = {
+    {ISIG, false},    // control characters are data, not signals
+    {ICANON, false},  // no line editing: bytes are delivered as they come
+    {XCASE, false},  {ECHO, false},    {ECHOE, false},   {ECHOK, false},  {ECHONL, false},
+    {ECHOCTL, false}, {ECHOPRT, false}, {ECHOKE, false}, {FLUSHO, false}, {NOFLSH, false},
+    {TOSTOP, false}, {PENDIN, false},  {IEXTEN, false},  {EXTPROC, false},
+};
+
+constexpr ModeBit kControlModes[] = {
+    {CREAD, true},   // receiver on
+    {CLOCAL, true},  // modem status lines do not gate the line
+    {HUPCL, true},   // drop the modem lines on the last close
+};
+
+void applyTable(tcflag_t& flags, std::span<const ModeBit> table) {
+  for (const ModeBit& m : table) {
+    if (m.on) {
+      flags |= m.bit;
+    } else {
+      flags &= ~m.bit;
+    }
+  }
+}
+
 void apply(const LineSettings& s, termios2& t) {
-  // Raw mode, as cfmakeraw makes it.
-  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
-  t.c_oflag &= ~OPOST;
-  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  t.c_cflag &= ~(CSIZE | PARENB);
+  applyTable(t.c_iflag, kInputModes);
+  applyTable(t.c_oflag, kOutputModes);
+  applyTable(t.c_lflag, kLocalModes);
+  applyTable(t.c_cflag, kControlModes);
+  t.c_cflag &= ~CSIZE;
   t.c_cflag |= CS8;
 
   t.c_cc[VMIN] = 1;
@@ -69,9 +132,6 @@ void apply(const LineSettings& s, termios2& t) {
     t.c_cflag &= ~CRTSCTS;
   }
 
-  t.c_cflag |= CREAD | HUPCL | CLOCAL;
-  t.c_lflag &= ~(ICANON | ISIG);
-
   // The rate: a standard one by its code, any other as BOTHER with the
   // number itself. CIBAUD cleared makes the input rate follow the output.
   t.c_cflag &= ~(CBAUD | CIBAUD);
@@ -80,8 +140,6 @@ void apply(const LineSettings& s, termios2& t) {
   t.c_ispeed = static_cast<speed_t>(s.baudRate);
   t.c_ospeed = static_cast<speed_t>(s.baudRate);
 }
-
-std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
 
 }  // namespace
 

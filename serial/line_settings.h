@@ -68,7 +68,8 @@ void applyLineSettings(const LineSettings& settings, TerminalFlags& flags);
 //  - the errno of TCGETS2 or TCSETS2 when either fails.
 std::error_code applyLineSettings(int fd, const LineSettings& settings);
 
-// The input rate the device runs at, read with TCGETS2; none on failure.
+// The rate the device sends at (its output rate; the input rate follows it),
+// read with TCGETS2; none on failure.
 std::optional<std::uint64_t> readBaudRate(int fd);
 
 // The device's whole terminal record, saved at open and written back at
