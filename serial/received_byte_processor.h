@@ -9,7 +9,7 @@
 // processors skips this step.
 //
 // Threading: every call runs on the port's request-handling queue
-// (SerialPort::isOnRequestHandlingQueue()).
+// (RequestStrand::isCurrent() of the port).
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "platform/testing/cpu_load.h"
 #include "platform/testing/log_capture.h"
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
@@ -164,6 +165,45 @@ TEST_F(SerialPortTest, HangUpCompletesAfterTheMainQueueHasShutDown) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (port->isOpen() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(port->isOpen());
+}
+
+// Regression: the handler drops its port inside the removal call, and the
+// close that follows completed after the last reference had gone, so "was
+// closed" never came. Repeated under load, not one lucky run.
+TEST_F(SerialPortTest, HangUpIsErrorRemovalCloseInOrderEvenWhenTheDelegateDropsThePort) {
+  CpuLoad load;
+  for (int trial = 0; trial < 1000; ++trial) {
+    PtyPair pty;
+    std::shared_ptr<SerialPort> held = makePort(pty, "unit" + std::to_string(trial));
+    auto delegate = std::make_shared<RecordingDelegate>();
+    delegate->hook = [&](SerialPort&, const std::string& kind) {
+      if (kind == "removed") held.reset();
+    };
+    openPort(*held, delegate);
+    pty.closeMaster();
+    ASSERT_TRUE(pump([&] { return delegate->count("closed") == 1; })) << "trial " << trial;
+    auto kinds = delegate->kinds();
+    if (kinds.size() == 4 && kinds[1] == "error") kinds.erase(kinds.begin() + 1);
+    ASSERT_EQ(kinds, (std::vector<std::string>{"opened", "removed", "closed"})) << "trial " << trial;
+  }
+}
+
+// Regression: bytes waiting in the device when it was opened could reach the
+// delegate before serialPortWasOpened.
+TEST_F(SerialPortTest, OpenedComesBeforeBytesThatWereWaiting) {
+  CpuLoad load;
+  PtyPair pty;
+  auto port = makePort(pty);
+  for (int trial = 0; trial < 200; ++trial) {
+    auto delegate = std::make_shared<RecordingDelegate>();
+    pty.write("w");
+    port->setDelegate(delegate);
+    port->open();
+    ASSERT_TRUE(pump([&] { return delegate->received() == "w"; })) << "trial " << trial;
+    ASSERT_EQ(delegate->events().front().kind, "opened") << "trial " << trial;
+    port->close();
+    ASSERT_TRUE(pump([&] { return delegate->count("closed") == 1; })) << "trial " << trial;
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "platform/testing/log_capture.h"
 #include "serial/received_byte_processor.h"
+#include "serial/serial_port_impl.h"
 #include "serial/testing/serial_port_fixture.h"
 
 namespace valmor::test {
@@ -242,7 +243,7 @@ TEST_F(SerialPortTest, ReceivedBytesGoThroughProcessorsOnTheRequestQueue) {
     void portDidClose(SerialPort& port) override { add(port, {tag, '!'}); }
     void add(SerialPort& port, std::string entry) {
       std::lock_guard lock(log.mutex);
-      log.offQueue |= !port.isOnRequestHandlingQueue();
+      log.offQueue |= !implOf(port).requests.isCurrent();
       log.entries += entry;
     }
     Log& log;
@@ -256,8 +257,8 @@ TEST_F(SerialPortTest, ReceivedBytesGoThroughProcessorsOnTheRequestQueue) {
   PtyPair pty;
   auto port = makePort(pty);
   Log log;
-  port->addReceivedByteProcessor(std::make_shared<Recorder>(log, 'P'));
-  port->addReceivedByteProcessor(std::make_shared<Recorder>(log, 'R'));
+  implOf(*port).requests.addProcessor(std::make_shared<Recorder>(log, 'P'));
+  implOf(*port).requests.addProcessor(std::make_shared<Recorder>(log, 'R'));
   auto withoutClosed = std::make_shared<RecordingDelegate>(SerialPortDelegate::kAllMethods &
                                                            ~SerialPortDelegate::kWasClosed);
   openPort(*port, withoutClosed);

@@ -1,0 +1,57 @@
+// DelegateDispatch: the order and the pace in which a port's delegate hears
+// of things. Every delegate call of a port goes through one first-in,
+// first-out list that the main queue works off, so the delegate hears of
+// events in the order they happened: serialPortWasOpened before the bytes
+// that were waiting at open, every chunk before the close that followed it.
+//
+// Fairness: one main-queue task runs at most kCallsPerSlice calls, or calls
+// for kSliceTime, whichever ends first; then it queues itself again behind
+// whatever else is waiting on the main queue. A stream faster than its
+// delegate therefore slows the delegate's deliveries, never the rest of the
+// main thread (the window stays responsive). Back-pressure is the reader's:
+// the list only ever holds what the reader let through.
+//
+// Threading: queue() and queueAndWait() may be called from any thread; the
+// calls run on the main queue. A call that throws is logged and the rest go
+// on.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace valmor {
+
+class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
+  struct PrivateTag {};
+
+ public:
+  using Call = std::function<void()>;
+
+  static constexpr int kCallsPerSlice = 64;
+  static constexpr std::chrono::milliseconds kSliceTime{2};
+
+  static std::shared_ptr<DelegateDispatch> create();
+  explicit DelegateDispatch(PrivateTag) {}
+
+  // Queues a call behind every call queued before. Never runs it inside this
+  // call, not even on the main thread.
+  void queue(Call call);
+
+  // Queues a call and returns once it has run. On the main thread it runs
+  // at once instead, ahead of what is queued (waiting there would never
+  // end). Returns without it having run if the main queue shuts down first,
+  // so that a background thread never hangs on a main loop that has ended.
+  void queueAndWait(Call call);
+
+ private:
+  void runSlice();
+
+  std::mutex mutex_;
+  std::deque<Call> calls_;  // Guarded by mutex_.
+  bool scheduled_ = false;  // a slice is queued on the main queue. Guarded by mutex_.
+};
+
+}  // namespace valmor

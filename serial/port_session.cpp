@@ -1,0 +1,414 @@
+#include "serial/port_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <asio/bind_executor.hpp>
+#include <asio/post.hpp>
+
+#include <cerrno>
+#include <mutex>
+#include <utility>
+
+#include "platform/posix_error.h"
+
+namespace valmor {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kReadSize = 1024;
+constexpr auto kPollInterval = 10ms;
+// Reads made in one go while data keeps coming, before the strand is handed
+// to the poll and to a close, and the wait starts again.
+constexpr int kReadsPerWake = 64;
+// How often a close looks whether the device has sent its queued output.
+constexpr auto kDrainCheckInterval = 10ms;
+// Added to the time the queued output takes at the line rate.
+constexpr auto kDrainGrace = 1s;
+
+std::error_code asioToPosix(const asio::error_code& ec) {
+  return std::error_code(ec.value(), std::generic_category());
+}
+
+}  // namespace
+
+ReceivedChunk::~ReceivedChunk() {
+  if (auto s = session.lock()) s->chunkDone();
+}
+
+std::shared_ptr<PortSession> PortSession::open(const std::string& path,
+                                               std::weak_ptr<PortSessionClient> client,
+                                               std::shared_ptr<DeviceIo> io, std::error_code& error) {
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
+    error = lastError();
+    return nullptr;
+  }
+  // Exclusive use: refused while another descriptor, in this process or any
+  // other, holds the lock.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) < 0) {
+    error = lastError();
+    return nullptr;
+  }
+  // Without the original attributes the close could not put them back, and a
+  // device whose attributes cannot be read is no terminal (or has gone).
+  SavedAttributes saved;
+  if (!saved.save(fd.get())) {
+    error = lastError();
+    return nullptr;
+  }
+  UniqueFd wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wakeFd) {
+    error = lastError();
+    return nullptr;
+  }
+  auto session = std::make_shared<PortSession>(PrivateTag{}, std::move(fd), std::move(wakeFd),
+                                               std::move(saved), std::move(client), std::move(io));
+  if ((error = session->watch())) return nullptr;  // the session closes the descriptor
+  return session;
+}
+
+PortSession::PortSession(PrivateTag, UniqueFd fd, UniqueFd wakeFd, SavedAttributes saved,
+                         std::weak_ptr<PortSessionClient> client, std::shared_ptr<DeviceIo> io)
+    : strand_(makeStrand()),
+      readiness_(strand_),
+      pollTimer_(strand_),
+      drainTimer_(strand_),
+      saved_(std::move(saved)),
+      io_(std::move(io)),
+      client_(std::move(client)),
+      fd_(std::move(fd)),
+      wakeFd_(std::move(wakeFd)) {}
+
+// Only a session that never started still holds its descriptor here (UniqueFd
+// closes it); every other one has closed it in finishClose().
+PortSession::~PortSession() = default;
+
+int PortSession::descriptor() const {
+  std::shared_lock lock(fdMutex_);
+  return fd_.get();
+}
+
+std::shared_ptr<PortSessionClient> PortSession::client() const {
+  {
+    std::lock_guard lock(keepAliveMutex_);
+    if (keepAlive_) return keepAlive_;
+  }
+  return client_.lock();
+}
+
+// ---- Reading ----
+
+// The read wait is on a private epoll instance that watches the descriptor
+// one-shot: it reports readiness once, then stays quiet until re-armed after
+// the reads. Re-arming (EPOLL_CTL_MOD) looks at the descriptor again, so data
+// that came in the meantime is reported at once and never missed. Watching
+// the descriptor in the pool's own edge-triggered reactor instead would wake
+// the pool on every arrival of data while the handler is still reading.
+std::error_code PortSession::watch() {
+  UniqueFd instance(::epoll_create1(EPOLL_CLOEXEC));
+  if (!instance) return lastError();
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLONESHOT;
+  if (::epoll_ctl(instance.get(), EPOLL_CTL_ADD, fd_.get(), &ev) < 0) return lastError();
+  asio::error_code ec;
+  readiness_.assign(instance.get(), ec);
+  if (ec) return asioToPosix(ec);
+  instance.release();  // readiness_ owns it from here
+  return {};
+}
+
+// Takes the fired one-shot event off the instance, which disarms it: until
+// rearmWatch(), arrivals of data wake nobody.
+void PortSession::consumeWatch() {
+  epoll_event ev{};
+  while (::epoll_wait(readiness_.native_handle(), &ev, 1, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool PortSession::rearmWatch() {
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLONESHOT;
+  return ::epoll_ctl(readiness_.native_handle(), EPOLL_CTL_MOD, fd_.get(), &ev) == 0;
+}
+
+void PortSession::start() {
+  asio::post(strand_, [self = shared_from_this()] {
+    if (self->closing_) return;
+    self->armRead();
+    if (self->hasModemLines_) self->armPoll(0ms);
+  });
+}
+
+void PortSession::armRead() {
+  if (!rearmWatch()) {
+    reading_ = false;
+    if (auto c = client()) c->sessionDidFail(lastError());
+    return;
+  }
+  readiness_.async_wait(asio::posix::descriptor_base::wait_read,
+                        asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec) {
+                          self->onReadable(ec);
+                        }));
+}
+
+void PortSession::onReadable(const asio::error_code& ec) {
+  if (closing_ || gone_ || !reading_ || ec == asio::error::operation_aborted) return;
+  auto c = client();
+  if (!c) return;  // the port is gone and has asked for the close
+  consumeWatch();
+  if (ec) {
+    reading_ = false;
+    c->sessionDidFail(asioToPosix(ec));
+    return;
+  }
+
+  // Reads until the device has nothing more. The descriptor is non-blocking,
+  // so bytes that another reader of the device took since the readiness
+  // report cost an EAGAIN, not a read that waits for the next byte. The
+  // chunks of one round go on together.
+  ChunkList chunks;
+  auto handOver = [&] {
+    if (!chunks.empty()) c->sessionDidRead(std::exchange(chunks, {}));
+  };
+  for (int round = 0; round < kReadsPerWake; ++round) {
+    auto chunk = std::make_shared<ReceivedChunk>();
+    chunk->bytes.resize(kReadSize);
+    ssize_t n;
+    do {
+      n = ::read(fd_.get(), chunk->bytes.data(), kReadSize);
+    } while (n < 0 && errno == EINTR);
+
+    if (n == 0) {
+      // End of file: the other end has hung up.
+      handOver();
+      deviceGone({});
+      return;
+    }
+    if (n < 0) {
+      const std::error_code error = lastError();
+      if (error == std::errc::resource_unavailable_try_again) break;
+      handOver();
+      if (isDeviceGone(error)) {
+        deviceGone(error);
+      } else {
+        // An unexpected failure would very likely repeat on every readiness
+        // report; report it once and stop reading rather than spin.
+        reading_ = false;
+        c->sessionDidFail(error);
+      }
+      return;
+    }
+
+    chunk->bytes.resize(static_cast<std::size_t>(n));
+    chunk->session = weak_from_this();
+    chunksInFlight_.fetch_add(1);
+    chunks.push_back(std::move(chunk));
+
+    if (chunksInFlight_.load() >= kMaxChunksInFlight) {
+      handOver();
+      readPaused_.store(true);
+      // A chunk finished in between may have missed the flag; look again.
+      if (chunksInFlight_.load() >= kMaxChunksInFlight) return;
+      if (!readPaused_.exchange(false)) return;  // chunkDone() has resumed us
+    }
+  }
+  handOver();
+  // Re-armed only while open and reading (the returns above): a device that
+  // has gone is never waited for again, so a hung-up descriptor, readable for
+  // ever, cannot make the pool spin.
+  armRead();
+}
+
+void PortSession::chunkDone() {
+  const int left = chunksInFlight_.fetch_sub(1) - 1;
+  if (left <= kResumeChunks && readPaused_.exchange(false)) {
+    asio::post(strand_, [self = shared_from_this()] {
+      if (!self->closing_ && !self->gone_ && self->reading_) self->armRead();
+    });
+  }
+}
+
+// ---- Modem lines ----
+
+std::error_code PortSession::updateModemLines(bool rts, bool dtr) {
+  if (!hasModemLines_ || closeRequested_) return {};
+  std::shared_lock lock(fdMutex_);
+  if (!fd_) return {};
+  int bits = 0;
+  std::error_code error = io_->getModemLines(fd_.get(), bits);
+  if (!error) {
+    bits = rts ? (bits | TIOCM_RTS) : (bits & ~TIOCM_RTS);
+    bits = dtr ? (bits | TIOCM_DTR) : (bits & ~TIOCM_DTR);
+    error = io_->setModemLines(fd_.get(), bits);
+  }
+  if (error && hasNoModemLines(error)) {
+    hasModemLines_ = false;
+    return {};
+  }
+  return error;
+}
+
+void PortSession::armPoll(std::chrono::milliseconds delay) {
+  pollTimer_.expires_after(delay);
+  pollTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec) {
+    self->onPollTick(ec);
+  }));
+}
+
+void PortSession::onPollTick(const asio::error_code& ec) {
+  if (closing_ || gone_ || ec == asio::error::operation_aborted) return;
+  auto c = client();
+  if (!c) return;
+
+  int bits = 0;
+  const std::error_code error = io_->getModemLines(fd_.get(), bits);
+  if (error) {
+    if (isDeviceGone(error)) {
+      deviceGone(error);
+    } else if (hasNoModemLines(error)) {
+      hasModemLines_ = false;  // nothing to poll
+    } else {
+      // Reported when it first occurs, not on every tick of a failure that
+      // persists: 100 reports a second would bury the main queue.
+      if (error != lastPollError_) c->sessionDidFail(error);
+      lastPollError_ = error;
+      armPoll(kPollInterval);
+    }
+    return;
+  }
+  lastPollError_.clear();
+
+  const InputLines lines{(bits & TIOCM_CTS) != 0, (bits & TIOCM_DSR) != 0, (bits & TIOCM_CAR) != 0};
+  if (!havePolled_ || lines != lastLines_) {
+    havePolled_ = true;
+    lastLines_ = lines;
+    c->sessionInputLinesDidChange(lines);
+  }
+  armPoll(kPollInterval);
+}
+
+// ---- Settings and writing ----
+
+std::error_code PortSession::applyLineSettings(const LineSettings& settings) {
+  if (closeRequested_) return {};
+  std::shared_lock lock(fdMutex_);
+  if (!fd_) return {};
+  return io_->applyLineSettings(fd_.get(), settings);
+}
+
+std::error_code PortSession::write(std::span<const std::uint8_t> data) {
+  std::shared_lock lock(fdMutex_);
+  if (!fd_ || closeRequested_) return std::make_error_code(std::errc::operation_canceled);
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd_.get(), data.data() + written, data.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return lastError();
+    // The device accepts nothing now (or, for a result of 0, took nothing):
+    // wait until it does, or until a close wants the descriptor.
+    pollfd fds[2] = {{fd_.get(), POLLOUT, 0}, {wakeFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return lastError();
+    if (fds[1].revents != 0) return std::make_error_code(std::errc::operation_canceled);
+    // POLLHUP or POLLERR: the next write() gives the device's error.
+  }
+  return {};
+}
+
+// ---- Closing ----
+
+void PortSession::deviceGone(std::error_code error) {
+  if (gone_ || closing_) return;
+  gone_ = true;
+  asio::error_code ignored;
+  pollTimer_.cancel();
+  readiness_.cancel(ignored);
+  if (auto c = client()) c->sessionDeviceDidGo(error);
+}
+
+void PortSession::requestClose(std::shared_ptr<PortSessionClient> keepAlive) {
+  if (keepAlive) {
+    std::lock_guard lock(keepAliveMutex_);
+    // Not after the close has completed: nobody would release it.
+    if (!keepAlive_ && !closed_) keepAlive_ = std::move(keepAlive);
+  }
+  if (closeRequested_.exchange(true)) return;
+  // Ends blocked writes now, before the strand gets to the close: the close
+  // takes the descriptor's lock exclusively, which a writer holds.
+  const std::uint64_t one = 1;
+  (void)!::write(wakeFd_.get(), &one, sizeof one);
+  asio::post(strand_, [self = shared_from_this()] { self->beginClose(); });
+}
+
+void PortSession::beginClose() {
+  if (closing_) return;
+  closing_ = true;
+  pollTimer_.cancel();
+  asio::error_code ignored;
+  readiness_.close(ignored);  // cancels the read wait and stops watching
+  if (gone_) {
+    // A device that has gone is not drained, nor given its attributes back.
+    finishClose();
+    return;
+  }
+  // Flow control off first, so that a peer that never raises CTS cannot
+  // hold the queued output back.
+  (void)clearHardwareFlowControl(fd_.get());
+  int queued = 0;
+  const auto rate = readBaudRate(fd_.get()).value_or(0);
+  if (::ioctl(fd_.get(), TIOCOUTQ, &queued) < 0 || queued <= 0 || rate == 0) queued = 0;
+  // Twelve bits a byte covers start, parity and two stop bits.
+  const auto sendTime = std::chrono::microseconds(static_cast<std::int64_t>(
+      static_cast<double>(queued) * 12.0 * 1e6 / static_cast<double>(rate ? rate : 1)));
+  drainDeadline_ = std::chrono::steady_clock::now() + sendTime + kDrainGrace;
+  drainOrGiveUp();
+}
+
+// Looks whether the queued output has gone out; until the deadline it looks
+// again a little later on the strand, never waiting in a pool thread. What is
+// still queued then is discarded, and the attributes go back at once.
+void PortSession::drainOrGiveUp() {
+  int queued = 0;
+  if (::ioctl(fd_.get(), TIOCOUTQ, &queued) < 0) queued = 0;
+  if (queued > 0 && std::chrono::steady_clock::now() < drainDeadline_) {
+    drainTimer_.expires_after(kDrainCheckInterval);
+    drainTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code&) {
+      self->drainOrGiveUp();
+    }));
+    return;
+  }
+  if (queued > 0) ::tcflush(fd_.get(), TCOFLUSH);
+  (void)saved_.restore(fd_.get(), /*drain=*/false);
+  finishClose();
+}
+
+void PortSession::finishClose() {
+  std::error_code closeError;
+  {
+    // Writers have been woken and give the lock back at once.
+    std::unique_lock lock(fdMutex_);
+    closeError = io_->closeDescriptor(fd_.release());
+  }
+  std::shared_ptr<PortSessionClient> keepAlive;
+  {
+    std::lock_guard lock(keepAliveMutex_);
+    closed_ = true;
+    keepAlive = std::move(keepAlive_);
+  }
+  auto c = keepAlive ? keepAlive : client_.lock();
+  if (c) c->sessionDidClose(closeError);
+}
+
+}  // namespace valmor

@@ -1,0 +1,185 @@
+// The port's descriptor under hostile but ordinary conditions: a far end that
+// stops reading, another program reading the same device, settings another
+// program left behind, and a delegate slower than the line.
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/testing/cpu_load.h"
+#include "serial/testing/serial_port_fixture.h"
+
+namespace valmor::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Regression: a sendData() blocked because the far end stopped reading made
+// close() wait for ever, and each such close held a pool thread for good.
+TEST_F(SerialPortTest, CloseEndsBlockedWritesAndNeverStallsThePool) {
+  constexpr int kStalled = 3;
+  std::vector<PtyPair> ptys(kStalled);
+  std::vector<std::shared_ptr<SerialPort>> ports;
+  std::vector<std::shared_ptr<RecordingDelegate>> delegates;
+  for (int i = 0; i < kStalled; ++i) {
+    ports.push_back(makePort(ptys[i], "stalled" + std::to_string(i)));
+    ports[i]->setBaudRate(4000000);
+    delegates.push_back(std::make_shared<RecordingDelegate>());
+    openPort(*ports[i], delegates[i]);
+  }
+  PtyPair livePty;
+  auto live = makePort(livePty, "live");
+  auto liveDelegate = std::make_shared<RecordingDelegate>();
+  openPort(*live, liveDelegate);
+
+  std::atomic<int> returned{0};
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> writers;
+  for (auto& port : ports)
+    writers.emplace_back([&, port] {
+      if (port->sendData(std::vector<std::uint8_t>(1 << 20, 'x'))) ++succeeded;
+      ++returned;
+    });
+  std::this_thread::sleep_for(200ms);
+  ASSERT_EQ(returned.load(), 0) << "the writes should be held up by the far ends";
+
+  const auto start = Clock::now();
+  for (auto& port : ports) port->close();
+  const bool writersReturned = pump([&] { return returned == kStalled; }, 2s);
+  const bool closed = pump([&] {
+    for (auto& d : delegates)
+      if (d->count("closed") != 1) return false;
+    return true;
+  }, 2s);
+  const auto took = Clock::now() - start;
+  livePty.write("still here");
+  const bool liveReceives = pump([&] { return liveDelegate->received() == "still here"; }, 2s);
+
+  if (!writersReturned)
+    for (auto& pty : ptys) pty.closeMaster();  // frees the writers so the test can end
+  for (auto& w : writers) w.join();
+  EXPECT_TRUE(writersReturned);
+  EXPECT_EQ(succeeded.load(), 0) << "a write ended by close() reports failure";
+  EXPECT_TRUE(closed);
+  EXPECT_LT(took, 2s);
+  EXPECT_TRUE(liveReceives) << "a fourth port must keep receiving";
+  for (auto& d : delegates) {
+    const auto errors = d->errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, std::errc::operation_canceled) << errors[0].description();
+  }
+}
+
+// Regression: a program reading the same device without taking the lock
+// (a terminal program, a modem prober) could take the byte the port was told
+// about, and the port's pool thread then sat in read() until another byte
+// came, holding up its close.
+TEST_F(SerialPortTest, BytesTakenByAnotherReaderNeverStallTheClose) {
+  CpuLoad load;
+  for (int trial = 0; trial < 40; ++trial) {
+    PtyPair pty;
+    auto port = makePort(pty, "shared" + std::to_string(trial));
+    auto delegate = std::make_shared<RecordingDelegate>();
+    openPort(*port, delegate);
+    UniqueFd other(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(other.valid());
+    std::thread thief([&] {
+      char c;
+      while (::read(other.get(), &c, 1) > 0) {
+      }
+    });
+    for (int i = 0; i < 20; ++i) {
+      pty.write("b");
+      std::this_thread::sleep_for(500us);
+    }
+    port->close();
+    const bool closed = pump([&] { return delegate->count("closed") == 1; }, 1s);
+    pty.closeMaster();  // ends the thief's read
+    thief.join();
+    ASSERT_TRUE(closed) << "trial " << trial;
+  }
+}
+
+// Input, output and local modes another program set must not leak into a
+// raw line: XON/XOFF bytes would otherwise be taken out of (or injected
+// into) an upload.
+TEST_F(SerialPortTest, OpenClearsInputOutputAndLocalModesLeftByOthers) {
+  PtyPair pty;
+  {
+    UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY));
+    termios t{};
+    ASSERT_EQ(::tcgetattr(slave.get(), &t), 0);
+    t.c_iflag |= IXOFF | IXANY | INPCK | PARMRK | IGNBRK | IUCLC | IMAXBEL;
+    t.c_oflag |= OPOST | ONLCR | OCRNL;
+    t.c_lflag |= ECHOE | ECHOK | ECHOCTL | TOSTOP | IEXTEN;
+    ASSERT_EQ(::tcsetattr(slave.get(), TCSANOW, &t), 0);
+  }
+  auto port = makePort(pty);
+  openPort(*port, std::make_shared<RecordingDelegate>());
+  termios t{};
+  ASSERT_EQ(::tcgetattr(port->fileDescriptor(), &t), 0);
+  EXPECT_EQ(t.c_iflag, 0u);
+  EXPECT_EQ(t.c_oflag, 0u);
+  EXPECT_EQ(t.c_lflag, 0u);
+}
+
+// Regression: one delivery task kept draining chunks that the reader kept
+// adding, so a stream faster than the delegate froze the main queue.
+TEST_F(SerialPortTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
+  class Slow : public SerialPortDelegate {
+   public:
+    Slow() : SerialPortDelegate(kDidReceiveData) {}
+    void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override {
+      bytes += data.size();
+      std::this_thread::sleep_for(2ms);
+    }
+    std::size_t bytes = 0;
+  };
+  PtyPair pty;
+  auto port = makePort(pty);
+  auto delegate = std::make_shared<Slow>();
+  port->setDelegate(delegate);
+  port->open();
+  ASSERT_TRUE(port->isOpen());
+
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    // Non-blocking, so that the writer notices stop while the port is gone.
+    ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+    const std::string block(16 * 1024, 'f');
+    // The stream ends by itself, so that a main queue it froze comes back.
+    const auto end = Clock::now() + 3s;
+    while (!stop && Clock::now() < end) {
+      if (::write(pty.master(), block.data(), block.size()) < 0) {
+        if (errno != EAGAIN) return;
+        pollfd p{pty.master(), POLLOUT, 0};
+        ::poll(&p, 1, 1);
+      }
+    }
+  });
+  // Another thread posts a task while the main thread is busy delivering.
+  std::atomic<Clock::rep> posted{0};
+  std::atomic<Clock::rep> ran{0};
+  std::thread poster([&] {
+    std::this_thread::sleep_for(300ms);
+    posted = Clock::now().time_since_epoch().count();
+    queue_->post([&] { ran = Clock::now().time_since_epoch().count(); });
+  });
+  pump([&] { return ran != 0; }, 10s);
+  stop = true;
+  poster.join();
+  port->close();
+  pump([&] { return !port->isOpen(); });
+  writer.join();
+  ASSERT_NE(ran.load(), 0);
+  EXPECT_GT(delegate->bytes, 0u);
+  EXPECT_LT(Clock::duration(ran - posted), 50ms);
+}
+
+}  // namespace
+}  // namespace valmor::test

@@ -1,0 +1,42 @@
+#include "serial/request_strand.h"
+
+#include <asio/post.hpp>
+
+namespace valmor {
+
+void RequestStrand::post(std::function<void()> task) { asio::post(strand_, std::move(task)); }
+
+void RequestStrand::addProcessor(std::shared_ptr<ReceivedByteProcessor> processor) {
+  if (!processor) return;
+  std::lock_guard lock(mutex_);
+  processors_.push_back(std::move(processor));
+  hasProcessors_ = true;
+}
+
+std::vector<std::shared_ptr<ReceivedByteProcessor>> RequestStrand::processors() const {
+  std::lock_guard lock(mutex_);
+  return processors_;
+}
+
+void RequestStrand::process(std::weak_ptr<SerialPort> port, ChunkList chunks) {
+  if (!hasProcessors()) return;
+  post([this, port = std::move(port), chunks = std::move(chunks)] {
+    auto self = port.lock();
+    if (!self) return;
+    const auto all = processors();
+    for (const auto& chunk : chunks)
+      for (const std::uint8_t byte : chunk->bytes)
+        for (const auto& processor : all) processor->processReceivedByte(*self, byte);
+  });
+}
+
+void RequestStrand::portDidClose(std::weak_ptr<SerialPort> port) {
+  if (!hasProcessors()) return;
+  post([this, port = std::move(port)] {
+    auto self = port.lock();
+    if (!self) return;
+    for (const auto& processor : processors()) processor->portDidClose(*self);
+  });
+}
+
+}  // namespace valmor

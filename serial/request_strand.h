@@ -1,0 +1,57 @@
+// RequestStrand: a port's request-handling queue, a strand on the background
+// pool, and the processors of received bytes that run on it (packet
+// detection and the request queue take part in a port's reading here; see
+// received_byte_processor.h).
+//
+// Each chunk a port reads is queued to its delegate first, then handed here,
+// where every byte, in order, goes through each processor in the order they
+// were added. A port without processors skips this step.
+//
+// Threading: every member may be called from any thread; processors are
+// called on the strand only. Nothing on the strand waits for the main
+// thread.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/background.h"
+#include "serial/port_session.h"
+#include "serial/received_byte_processor.h"
+
+namespace valmor {
+
+class SerialPort;
+
+class RequestStrand {
+ public:
+  RequestStrand() : strand_(makeStrand()) {}
+
+  // Runs a task on the strand, never inside this call.
+  void post(std::function<void()> task);
+  bool isCurrent() const { return strand_.running_in_this_thread(); }
+  const Strand& strand() const { return strand_; }
+
+  void addProcessor(std::shared_ptr<ReceivedByteProcessor> processor);
+  bool hasProcessors() const { return hasProcessors_.load(); }
+
+  // Queues the chunks' bytes through every processor. Nothing happens once
+  // the port has gone.
+  void process(std::weak_ptr<SerialPort> port, ChunkList chunks);
+
+  // Queues portDidClose() to every processor.
+  void portDidClose(std::weak_ptr<SerialPort> port);
+
+ private:
+  std::vector<std::shared_ptr<ReceivedByteProcessor>> processors() const;
+
+  Strand strand_;
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<ReceivedByteProcessor>> processors_;  // Guarded by mutex_.
+  std::atomic<bool> hasProcessors_{false};
+};
+
+}  // namespace valmor

@@ -1,0 +1,106 @@
+// The private state of a SerialPort, for the library's own parts only (the
+// port itself, packet detection, the request queue); users of the library
+// never include this.
+//
+// Threading, per field:
+//  - device, path, name: set at construction, then read-only.
+//  - fileDescriptor, cts/dsr/dcd: atomics; fileDescriptor is written by
+//    open() and by the completion of a close, the input lines on the main
+//    thread.
+//  - settings, rts, dtr, delegate, session, reopenAfterClose, closeCount:
+//    guarded by mutex. applyMutex is held while settings or output lines are
+//    put on the device and by open(), so that concurrent setters and open()
+//    reach the device in the order their values were stored.
+//  - The session calls back (PortSessionClient) on its strand.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "discovery/device_registry.h"
+#include "serial/delegate_dispatch.h"
+#include "serial/line_settings.h"
+#include "serial/port_session.h"
+#include "serial/request_strand.h"
+#include "serial/serial_port.h"
+#include "serial/serial_port_delegate.h"
+
+namespace valmor {
+
+struct SerialPort::Impl final : PortSessionClient {
+  Impl(SerialPort& owner, DeviceHandle device, std::string path, std::string name);
+
+  // ---- Delegate calls ----
+
+  using DelegateCall = std::function<void(SerialPortDelegate&, SerialPort&)>;
+
+  // Queues a delegate call behind every earlier one. It runs with the
+  // delegate set at that time, only if that delegate implements method, with
+  // the port held alive for its length; an exception it throws is logged.
+  // Nothing runs once the port is gone.
+  void queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
+  // The same, waiting until it has run (directly on the main thread).
+  void waitForDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
+  void callDelegate(SerialPortDelegate::Method method, const DelegateCall& call);
+  // Reports a failed call to the delegate: queued, or with wait, delivered
+  // before returning.
+  void notifyDelegateOfPosixError(std::error_code error, bool wait = false);
+
+  // ---- Opening and closing ----
+
+  void openUnlessClosedSince(const std::uint64_t* closeCount);
+  // The port as the session's keep-alive reference: it shares the port's
+  // ownership, so the port lives as long as it is held.
+  std::shared_ptr<PortSessionClient> asClient();
+  std::weak_ptr<SerialPort> weakPort() { return owner.weak_from_this(); }
+
+  // PortSessionClient, on the session's strand.
+  void sessionDidRead(ChunkList chunks) override;
+  void sessionDidFail(std::error_code error) override;
+  void sessionDeviceDidGo(std::error_code error) override;
+  void sessionInputLinesDidChange(InputLines lines) override;
+  void sessionDidClose(std::error_code closeError) override;
+
+  // ---- Settings ----
+
+  LineSettings settingsSnapshot() const;
+  template <typename T>
+  void setSetting(T LineSettings::*field, T value, std::string_view property, bool apply);
+  void setFlowControlFlag(bool LineSettings::*flag, bool value, std::string_view property);
+  void setOutputLine(bool Impl::*line, bool on, std::string_view property);
+  void updateModemLines(const std::shared_ptr<PortSession>& session);
+
+  SerialPort& owner;
+  const DeviceHandle device;
+  const std::string path;
+  const std::string name;
+  std::atomic<int> fileDescriptor{-1};
+  std::atomic<bool> cts{false};
+  std::atomic<bool> dsr{false};
+  std::atomic<bool> dcd{false};
+
+  std::mutex applyMutex;
+  mutable std::mutex mutex;
+  LineSettings settings;                       // Guarded by mutex.
+  bool rts = false;                            // Guarded by mutex.
+  bool dtr = false;                            // Guarded by mutex.
+  std::weak_ptr<SerialPortDelegate> delegate;  // Guarded by mutex.
+  // The open (or closing) descriptor; empty while closed. Guarded by mutex.
+  std::shared_ptr<PortSession> session;
+  // Open again once the current close completes. Guarded by mutex.
+  bool reopenAfterClose = false;
+  // Calls of close(), so that a reopen a close() overtook is dropped.
+  // Guarded by mutex.
+  std::uint64_t closeCount = 0;
+
+  const std::shared_ptr<DelegateDispatch> dispatch = DelegateDispatch::create();
+  RequestStrand requests;
+};
+
+SerialPort::Impl& implOf(SerialPort& port);
+
+}  // namespace valmor
