@@ -80,7 +80,7 @@ TEST_F(SimulatedUnitTest, PublishesALinkToItsTerminalAndAnswersOnIt) {
 
   UniqueFd port = openUnit();
   ASSERT_TRUE(port);
-  writeAll(port.get(), "\n" + downloadStream("S&S YS D2_optical"));
+  writeAll(port.get(), "\n" + test::downloadStream("S&S YS D2_optical"));
   EXPECT_THAT(readUntil(port.get(), "\r\n", 3s),
               HasSubstr("VALMOR SIM: profile S&S YS D2_optical stored OK\r\n"));
   writeAll(port.get(), "1\n");
