@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +73,22 @@ bool SimulatedUnit::plug(std::string* error) {
   const int flags = ::fcntl(master.get(), F_GETFL);
   ::fcntl(master.get(), F_SETFL, flags | O_NONBLOCK);
 
+  // How the host's opens and closes are seen. A master whose slave no
+  // descriptor holds open hangs up: it polls POLLHUP without end and reads
+  // EIO once the data is drained. That is the kernel's own answer to "does a
+  // host have the port", but waiting for it would need a periodic look,
+  // and bytes piled up meanwhile lose their timing. So inotify wakes the
+  // unit at each open and close of the slave node, and the master is asked
+  // then. Two alternatives are unsound: holding a slave descriptor open
+  // (the master would never hang up, and the host's close would go unseen)
+  // and counting opens against closes (inotify merges identical events that
+  // queue up unread, so two opens in a row can arrive as one).
+  UniqueFd events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!events) return fail(errnoText("inotify_init1"));
+  if (::inotify_add_watch(events.get(), slave, IN_OPEN | IN_CLOSE) < 0) {
+    return fail(errnoText(std::string("inotify_add_watch ") + slave));
+  }
+
   // Keep the name across replugs, as a real adapter does; take the next free
   // one when another unit has it by now.
   std::string link;
@@ -92,7 +109,8 @@ bool SimulatedUnit::plug(std::string* error) {
   if (!linked) return fail("no free name cu.usbserial-SIM<n> in " + dir_);
 
   master_ = std::move(master);
-  hungUp_ = false;
+  slaveEvents_ = std::move(events);
+  hostHasPort_ = false;
   protocol_.reset();
   {
     std::lock_guard lock(linkMutex_);
@@ -110,7 +128,9 @@ void SimulatedUnit::unplug() {
     link = std::exchange(linkPath_, {});
   }
   if (::unlink(link.c_str()) != 0 && errno != ENOENT) logLine(errnoText("unlink " + link));
+  slaveEvents_.reset();
   master_.reset();
+  hostHasPort_ = false;
   protocol_.reset();
   logLine("unit unplugged from " + link);
 }
@@ -180,27 +200,59 @@ void SimulatedUnit::sendAnswers(const std::vector<std::string>& answers) {
   }
 }
 
-void SimulatedUnit::readMaster() {
-  std::uint8_t buffer[4096];
-  const ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
-  if (n > 0) {
-    if (hungUp_) logLine("port opened by the host");
-    hungUp_ = false;
-    const auto answers =
-        protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), UnitProtocol::Clock::now());
-    // Counted before answering: whoever sees the answer sees the count.
-    publishCounters();
-    sendAnswers(answers);
+void SimulatedUnit::handleSlaveEvents() {
+  // The events only say that something happened to the slave; the master
+  // tells what holds now, so merged or missed events do no harm.
+  alignas(inotify_event) char buffer[4096];
+  bool any = false;
+  ssize_t n;
+  while ((n = ::read(slaveEvents_.get(), buffer, sizeof buffer)) > 0) any = true;
+  if (n < 0 && errno != EAGAIN && errno != EINTR) logLine(errnoText("inotify read"));
+  if (!any || hostHasPort_) {
+    // A close: the master reads EIO once no descriptor of the slave is
+    // left, after the bytes the host wrote before closing.
+    if (any) readMaster();
     return;
   }
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  // EIO (or end of file): no process has the slave open any more.
-  if (!hungUp_) {
-    logLine("port closed by the host");
-    protocol_.reset();
+  pollfd p{master_.get(), POLLIN, 0};
+  if (::poll(&p, 1, 0) < 0) return;
+  // Before the slave's first open the master does not hang up either; after
+  // an open event, a master without POLLHUP means a host has the port. One
+  // that opened, wrote and closed already has left bytes behind.
+  if (!(p.revents & POLLHUP) || (p.revents & POLLIN)) {
+    hostHasPort_ = true;
+    logLine("port opened by the host");
+    readMaster();
   }
-  hungUp_ = true;
-  nextMasterLook_ = std::chrono::steady_clock::now() + kHungUpPoll;
+}
+
+void SimulatedUnit::readMaster() {
+  // A bounded number of reads per wake-up, so that a host that never stops
+  // sending cannot keep control commands waiting.
+  for (int round = 0; round < 16 && master_; ++round) {
+    std::uint8_t buffer[4096];
+    const ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      const auto answers =
+          protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), UnitProtocol::Clock::now());
+      // Counted before answering: whoever sees the answer sees the count.
+      publishCounters();
+      sendAnswers(answers);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    // EIO (or end of file): no descriptor of the slave is open any more.
+    hostClosed();
+    return;
+  }
+}
+
+void SimulatedUnit::hostClosed() {
+  if (!hostHasPort_) return;
+  hostHasPort_ = false;
+  logLine("port closed by the host");
+  protocol_.reset();
 }
 
 void SimulatedUnit::publishCounters() {
@@ -212,7 +264,7 @@ void SimulatedUnit::publishCounters() {
 void SimulatedUnit::run() {
   bool stop = false;
   while (!stop) {
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t count = 0;
     const nfds_t control = count++;
     fds[control] = {controlRead_.get(), POLLIN, 0};
@@ -221,20 +273,20 @@ void SimulatedUnit::run() {
       input = count++;
       fds[input] = {commandFd_, POLLIN, 0};
     }
-    // A master whose slave is closed reports POLLHUP without end; it is left
-    // out of the poll then and looked at again after a short sleep.
+    nfds_t events = 0;
+    if (slaveEvents_) {
+      events = count++;
+      fds[events] = {slaveEvents_.get(), POLLIN, 0};
+    }
+    // A master without a host polls POLLHUP at once, every time: it is left
+    // out until the slave is opened again.
     nfds_t master = 0;
-    const auto now = std::chrono::steady_clock::now();
-    const bool watchMaster = master_ && (!hungUp_ || now >= nextMasterLook_);
+    const bool watchMaster = master_ && hostHasPort_;
     if (watchMaster) {
       master = count++;
       fds[master] = {master_.get(), POLLIN, 0};
     }
     int timeout = -1;
-    if (master_ && !watchMaster) {
-      timeout = static_cast<int>(
-          std::chrono::ceil<std::chrono::milliseconds>(nextMasterLook_ - now).count());
-    }
     if (const auto due = protocol_.deadline()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - UnitProtocol::Clock::now());
       const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
@@ -268,9 +320,14 @@ void SimulatedUnit::run() {
         commandFd_ = -1;
       }
     }
-    // The master may have been closed by a command above.
+    // The master may have been closed by a command above. Its bytes are
+    // read before the slave's events, so that a host's last bytes come
+    // before its close.
     if (ready > 0 && watchMaster && master_ && (fds[master].revents & (POLLIN | POLLHUP | POLLERR))) {
       readMaster();
+    }
+    if (ready > 0 && slaveEvents_ && events > 0 && (fds[events].revents & POLLIN)) {
+      handleSlaveEvents();
     }
     if (master_) {
       const auto answers = protocol_.expire(UnitProtocol::Clock::now());

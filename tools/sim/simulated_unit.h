@@ -3,6 +3,12 @@
 // the directory device registry (VALMOR_DEVICE_DIR=DIR) lists as a serial
 // device, and plays the unit on the master side with UnitProtocol.
 //
+// The host opening and closing the port is seen as it happens: inotify
+// reports each open and close of the slave node, and the master then tells
+// whether any descriptor of the slave is still open (it hangs up when none
+// is). So the master is read only while a host has the port, every byte is
+// timed as it arrives, and answers go out at once.
+//
 // Unplugging removes the link and closes the master, so that a port open on
 // the slave sees a hang-up, as with a USB adapter pulled out. Plugging in
 // again makes a new pseudo-terminal and publishes it under the same name when
@@ -20,7 +26,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -57,8 +62,7 @@ class SimulatedUnit {
 
   // Serves the unit until requestStop(), or until the command input ends
   // when it was set with stopAtEof. Never spins: with nothing to do it sleeps
-  // in poll(); while no port has the slave open it looks at the master only
-  // every 50 ms.
+  // in poll(), and the master is left out of it while no host has the port.
   void run();
 
   // Lines "unplug", "plug", "toggle" and "quit" read from `fd` (for
@@ -83,7 +87,9 @@ class SimulatedUnit {
   void logLine(const std::string& line);
   void handleControl(char command, bool& stop);
   void handleCommandLine(const std::string& line, bool& stop);
+  void handleSlaveEvents();
   void readMaster();
+  void hostClosed();
   void sendAnswers(const std::vector<std::string>& answers);
   void publishCounters();
 
@@ -93,14 +99,13 @@ class SimulatedUnit {
   UniqueFd controlRead_;
   UniqueFd controlWrite_;
   UniqueFd master_;
+  UniqueFd slaveEvents_;  // inotify: opens and closes of the slave node
   int index_ = -1;  // n of cu.usbserial-SIM<n>, chosen at the first plug
   mutable std::mutex linkMutex_;
   std::string linkPath_;  // Guarded by linkMutex_.
-  // No port has the slave open (the master reads EIO): the master is then
-  // only looked at again at nextMasterLook_.
-  static constexpr std::chrono::milliseconds kHungUpPoll{50};
-  bool hungUp_ = false;
-  std::chrono::steady_clock::time_point nextMasterLook_{};
+  // A host has the slave open: the master is read. False from plugging in
+  // until the first open, and again once the master reads EIO.
+  bool hostHasPort_ = false;
   int commandFd_ = -1;
   bool stopAtEof_ = false;
   std::string commandBuffer_;

@@ -141,6 +141,25 @@ TEST_F(SimulatedUnitTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeatedly) {
   EXPECT_EQ(unit_->initializeCount(), 5);
 }
 
+// The host has the port while any descriptor of the slave is open: closing
+// one of two leaves the unit listening to the other.
+TEST_F(SimulatedUnitTest, ClosingOneOfTwoDescriptorsKeepsTheSession) {
+  start();
+  UniqueFd first = openUnit();
+  UniqueFd second = openUnit();
+  ASSERT_TRUE(first && second);
+  second.reset();
+  std::this_thread::sleep_for(50ms);
+  writeAll(first.get(), "\n1\n");
+  EXPECT_THAT(readUntil(first.get(), "\r\n", 3s), HasSubstr("initialized"));
+  unit_->requestStop();
+  runner_.join();
+  // No close was seen before the Initialize on the remaining descriptor.
+  const std::string log = log_.str();
+  ASSERT_THAT(log, HasSubstr("initialize"));
+  EXPECT_EQ(log.find("port closed by the host"), std::string::npos) << log;
+}
+
 TEST_F(SimulatedUnitTest, StopEndsTheRunAndTheDestructorRemovesTheLink) {
   start();
   const std::string link = unit_->linkPath();
