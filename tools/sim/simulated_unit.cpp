@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/sim/line_rate.h"
+
 namespace valmor {
 namespace {
 
@@ -233,8 +235,19 @@ void SimulatedUnit::readMaster() {
     std::uint8_t buffer[4096];
     const ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
     if (n > 0) {
-      const auto answers =
-          protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), UnitProtocol::Clock::now());
+      const auto at = UnitProtocol::Clock::now();
+      // Bytes sent at another rate reach a real unit as garbage: it answers
+      // nothing. The rate is the host's at the moment the bytes are read,
+      // which is as they arrive while the host has the port. (A host that
+      // writes and closes at once may have put its old rate back by then.)
+      const auto rate = readLineRate(master_.get());
+      if (rate && *rate != UnitProtocol::kBaudRate) {
+        logLine("ignored " + std::to_string(n) + " bytes sent at " + std::to_string(*rate) +
+                " baud: the unit reads " + std::to_string(UnitProtocol::kBaudRate) + " baud only");
+        protocol_.reset("unreadable bytes");
+        continue;
+      }
+      const auto answers = protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), at);
       // Counted before answering: whoever sees the answer sees the count.
       publishCounters();
       sendAnswers(answers);

@@ -14,10 +14,11 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/testing/temp_dir.h"
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
 #include "tools/testing/download_stream.h"
-#include "platform/testing/temp_dir.h"
+#include "tools/testing/host_port.h"
 
 namespace valmor {
 namespace {
@@ -64,7 +65,7 @@ class SimulatedUnitTest : public ::testing::Test {
     ASSERT_TRUE(unit_->plug(&error)) << error;
     runner_ = std::thread([this] { unit_->run(); });
   }
-  UniqueFd openUnit() { return UniqueFd(::open(unit_->linkPath().c_str(), O_RDWR | O_NOCTTY)); }
+  UniqueFd openUnit() { return test::openHostPort(unit_->linkPath()); }
 
   TempDir dir_{"sim-test"};
   std::ostringstream log_;  // written by the unit's thread; read after join

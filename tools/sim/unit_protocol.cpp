@@ -226,8 +226,8 @@ std::vector<std::string> UnitProtocol::expire(Clock::time_point now) {
   return answers;
 }
 
-void UnitProtocol::reset() {
-  if (state_ != State::kIdle && state_ != State::kSkip) log("exchange abandoned: port closed");
+void UnitProtocol::reset(std::string_view why) {
+  if (state_ != State::kIdle && state_ != State::kSkip) log("exchange abandoned: " + std::string(why));
   state_ = State::kIdle;
   buffer_.clear();
   title_.clear();

@@ -32,6 +32,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace valmor {
@@ -39,6 +40,9 @@ namespace valmor {
 class UnitProtocol {
  public:
   using Clock = std::chrono::steady_clock;
+
+  // The only rate at which the unit can read the host's bytes.
+  static constexpr std::uint32_t kBaudRate = 42105;
 
   static constexpr std::chrono::milliseconds kStallTimeout{1000};
   static constexpr std::chrono::milliseconds kQuietTime{300};
@@ -56,8 +60,9 @@ class UnitProtocol {
   // deadline. Returns the answers to send.
   std::vector<std::string> expire(Clock::time_point now);
 
-  // Forgets a partial exchange silently: the host closed the port.
-  void reset();
+  // Forgets a partial exchange without an answer, logging `why` when there
+  // was one: the host closed the port, or sent bytes the unit cannot read.
+  void reset(std::string_view why = "port closed");
 
   int initializeCount() const { return initializeCount_; }
   int acceptedCount() const { return acceptedCount_; }

@@ -1,20 +1,30 @@
 // End to end: valmor-sim runs as its own process, as a user or a script
 // starts it, with valmor-cli as the host.
+#include <poll.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/testing/temp_dir.h"
+#include "platform/unique_fd.h"
+#include "tools/testing/download_stream.h"
+#include "tools/testing/host_port.h"
 #include "tools/testing/shell.h"
 #include "tools/testing/sim_process.h"
 
 namespace valmor {
 namespace {
 
+using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kSim = test::shellQuoted(VALMOR_SIM_PATH);
 const std::string kCli = test::shellQuoted(VALMOR_CLI_PATH);
@@ -30,12 +40,41 @@ std::vector<std::pair<double, double>> loggedPauses(const std::string& log) {
   return found;
 }
 
+// What arrives on `fd` within `timeout`, or up to the first CR LF.
+std::string answerWithin(int fd, std::chrono::milliseconds timeout) {
+  std::string got;
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (got.find("\r\n") == std::string::npos) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[512];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
 class ValmorSimTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(root_.path().empty()); }
   void startSim(const std::vector<std::string>& options = {}) {
     ASSERT_TRUE(sim_.start(VALMOR_SIM_PATH, root_.path(), root_ / "sim.log", options))
         << sim_.log();
+  }
+  // Waits up to 5 s for `text` in the simulator's log.
+  bool logShows(const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+      if (sim_.log().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
   }
   test::Outcome cli(const std::string& arguments) {
     return test::shell("VALMOR_DEVICE_DIR=" + test::shellQuoted(root_.path()) + " " + kCli + " " +
@@ -60,6 +99,22 @@ TEST_F(ValmorSimTest, EveryDownloadInARowIsTimedAsItArrives) {
     EXPECT_GE(afterCommand, 8.5) << sim_.log();
     EXPECT_GE(afterTitle, 8.5) << sim_.log();
   }
+}
+
+// A real unit hears garbage from a host at the wrong rate, and says nothing.
+TEST_F(ValmorSimTest, AHostAt9600BaudGetsNoAnswerAndTheRateIsLogged) {
+  startSim();
+  UniqueFd port = test::openHostPort(sim_.link(), 9600);
+  ASSERT_TRUE(port);
+  ASSERT_TRUE(writeAll(port.get(), "\n" + test::downloadStream("RED64")));
+  ASSERT_TRUE(logShows("sent at 9600 baud")) << sim_.log();
+  EXPECT_EQ(answerWithin(port.get(), 300ms), "");
+  EXPECT_THAT(sim_.log(), Not(HasSubstr("stored OK")));
+
+  // The same host at the unit's rate is understood.
+  ASSERT_TRUE(test::setHostRate(port.get(), 42105));
+  ASSERT_TRUE(writeAll(port.get(), "1\n"));
+  EXPECT_EQ(answerWithin(port.get(), 3s), "VALMOR SIM: initialized, ready\r\n");
 }
 
 TEST_F(ValmorSimTest, HelpExplainsTheUnitAndItsOptions) {
