@@ -24,8 +24,11 @@ std::string errnoText(const std::string& what) { return what + ": " + std::strer
 
 }  // namespace
 
-SimulatedUnit::SimulatedUnit(std::string dir, std::ostream& log)
-    : dir_(std::move(dir)), log_(log), protocol_([this](const std::string& line) { logLine(line); }) {
+SimulatedUnit::SimulatedUnit(std::string dir, std::ostream& log, SimulatedUnitOptions options)
+    : dir_(std::move(dir)),
+      log_(log),
+      options_(options),
+      protocol_([this](const std::string& line) { logLine(line); }, options.timing) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
     controlRead_.reset(fds[0]);
@@ -134,6 +137,7 @@ void SimulatedUnit::unplug() {
   master_.reset();
   hostHasPort_ = false;
   protocol_.reset();
+  dropPendingAnswers("the unit was unplugged");
   logLine("unit unplugged from " + link);
 }
 
@@ -187,10 +191,21 @@ void SimulatedUnit::handleCommandLine(const std::string& raw, bool& stop) {
   }
 }
 
-void SimulatedUnit::sendAnswers(const std::vector<std::string>& answers) {
-  for (const std::string& answer : answers) {
-    std::string_view rest = answer;
-    while (!rest.empty() && master_) {
+void SimulatedUnit::answer(std::vector<std::string> answers, UnitProtocol::Clock::time_point now) {
+  for (std::string& text : answers) {
+    if (options_.silent) {
+      logLine("silent: no answer sent");
+      continue;
+    }
+    pending_.push_back({now + options_.answerDelay, std::move(text)});
+  }
+  sendDueAnswers(now);
+}
+
+void SimulatedUnit::sendDueAnswers(UnitProtocol::Clock::time_point now) {
+  while (!pending_.empty() && pending_.front().due <= now && master_) {
+    std::string_view rest = pending_.front().text;
+    while (!rest.empty()) {
       const ssize_t n = ::write(master_.get(), rest.data(), rest.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
@@ -199,7 +214,14 @@ void SimulatedUnit::sendAnswers(const std::vector<std::string>& answers) {
       }
       rest.remove_prefix(static_cast<std::size_t>(n));
     }
+    pending_.pop_front();
   }
+}
+
+void SimulatedUnit::dropPendingAnswers(const std::string& why) {
+  if (pending_.empty()) return;
+  logLine(std::to_string(pending_.size()) + " answer(s) not sent: " + why);
+  pending_.clear();
 }
 
 void SimulatedUnit::handleSlaveEvents() {
@@ -247,10 +269,10 @@ void SimulatedUnit::readMaster() {
         protocol_.reset("unreadable bytes");
         continue;
       }
-      const auto answers = protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), at);
+      auto answers = protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), at);
       // Counted before answering: whoever sees the answer sees the count.
       publishCounters();
-      sendAnswers(answers);
+      answer(std::move(answers), at);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -266,6 +288,8 @@ void SimulatedUnit::hostClosed() {
   hostHasPort_ = false;
   logLine("port closed by the host");
   protocol_.reset();
+  // Sent now, they would wait in the terminal for whoever opens it next.
+  dropPendingAnswers("the host closed the port");
 }
 
 void SimulatedUnit::publishCounters() {
@@ -300,11 +324,13 @@ void SimulatedUnit::run() {
       fds[master] = {master_.get(), POLLIN, 0};
     }
     int timeout = -1;
-    if (const auto due = protocol_.deadline()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - UnitProtocol::Clock::now());
+    const auto wakeAt = [&](UnitProtocol::Clock::time_point due) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - UnitProtocol::Clock::now());
       const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
-    }
+    };
+    if (const auto due = protocol_.deadline()) wakeAt(*due);
+    if (!pending_.empty()) wakeAt(pending_.front().due);
 
     const int ready = ::poll(fds, count, timeout);
     if (ready < 0 && errno != EINTR) {
@@ -343,9 +369,11 @@ void SimulatedUnit::run() {
       handleSlaveEvents();
     }
     if (master_) {
-      const auto answers = protocol_.expire(UnitProtocol::Clock::now());
+      const auto now = UnitProtocol::Clock::now();
+      auto answers = protocol_.expire(now);
       publishCounters();
-      sendAnswers(answers);
+      answer(std::move(answers), now);
+      sendDueAnswers(now);
     }
   }
 }

@@ -14,6 +14,12 @@
 // again makes a new pseudo-terminal and publishes it under the same name when
 // that is still free.
 //
+// Bytes are taken as data only when the host has set the line to the unit's
+// rate (UnitProtocol::kBaudRate), read from the slave's terminal record as
+// they arrive; bytes at any other rate are logged with that rate and get no
+// answer, as a real unit would hear garbage. Parity cannot be checked: a
+// pseudo-terminal drops it.
+//
 //   SimulatedUnit unit(dir, std::cerr);
 //   if (!unit.plug(&error)) ...;
 //   std::thread t([&] { unit.run(); });   // until requestStop()
@@ -26,6 +32,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -34,6 +42,15 @@
 #include "tools/sim/unit_protocol.h"
 
 namespace valmor {
+
+struct SimulatedUnitOptions {
+  // Reject Downloads whose pauses fall short of what the unit needs.
+  UnitProtocol::Timing timing = UnitProtocol::Timing::kLenient;
+  // Each answer goes out this long after the bytes it answers.
+  std::chrono::milliseconds answerDelay{0};
+  // No answer at all (the decisions are still logged).
+  bool silent = false;
+};
 
 class SimulatedUnit {
  public:
@@ -45,7 +62,7 @@ class SimulatedUnit {
 
   // Publishes in `dir` (which must exist). Own log lines go to `log`, one per
   // event, prefixed "VALMOR SIM: ".
-  SimulatedUnit(std::string dir, std::ostream& log);
+  SimulatedUnit(std::string dir, std::ostream& log, SimulatedUnitOptions options = {});
   ~SimulatedUnit();  // unplugs: removes the link and closes the master
 
   SimulatedUnit(const SimulatedUnit&) = delete;
@@ -90,11 +107,19 @@ class SimulatedUnit {
   void handleSlaveEvents();
   void readMaster();
   void hostClosed();
-  void sendAnswers(const std::vector<std::string>& answers);
+  void answer(std::vector<std::string> answers, UnitProtocol::Clock::time_point now);
+  void sendDueAnswers(UnitProtocol::Clock::time_point now);
+  void dropPendingAnswers(const std::string& why);
   void publishCounters();
+
+  struct PendingAnswer {
+    UnitProtocol::Clock::time_point due;
+    std::string text;
+  };
 
   const std::string dir_;
   std::ostream& log_;
+  const SimulatedUnitOptions options_;
   std::mutex logMutex_;
   UniqueFd controlRead_;
   UniqueFd controlWrite_;
@@ -110,6 +135,7 @@ class SimulatedUnit {
   bool stopAtEof_ = false;
   std::string commandBuffer_;
   UnitProtocol protocol_;
+  std::deque<PendingAnswer> pending_;  // in the order they are due
   std::atomic<int> initializeCount_{0};
   std::atomic<int> acceptedCount_{0};
   std::atomic<int> rejectedCount_{0};

@@ -161,6 +161,18 @@ TEST_F(SimulatedUnitTest, ClosingOneOfTwoDescriptorsKeepsTheSession) {
   EXPECT_EQ(log.find("port closed by the host"), std::string::npos) << log;
 }
 
+TEST_F(SimulatedUnitTest, AnswerDelayHoldsEachAnswerBack) {
+  unit_ = std::make_unique<SimulatedUnit>(dir_.path(), log_,
+                                          SimulatedUnitOptions{.answerDelay = 300ms});
+  start();
+  UniqueFd port = openUnit();
+  ASSERT_TRUE(port);
+  writeAll(port.get(), "\n1\n");
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_THAT(readUntil(port.get(), "\r\n", 5s), HasSubstr("initialized"));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
+}
+
 TEST_F(SimulatedUnitTest, StopEndsTheRunAndTheDestructorRemovesTheLink) {
   start();
   const std::string link = unit_->linkPath();

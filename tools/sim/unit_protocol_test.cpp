@@ -115,6 +115,31 @@ TEST_F(ProtocolTest, StalledUploadIsGivenUpAfterTheTimeOut) {
   EXPECT_FALSE(protocol.deadline().has_value());
 }
 
+TEST(ProtocolTimingTest, StrictTimingRejectsPausesShortOfTheUnitsNeedsWithTheFigures) {
+  using std::chrono::microseconds;
+  struct Case {
+    microseconds afterCommand, afterTitle;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {microseconds(9000), microseconds(8700), "stored OK"},
+      {microseconds(8999), microseconds(8700),
+       "pauses too short: 8999 us after the command (needs 9000 us), 8700 us after the title line "
+       "(needs 8700 us)"},
+      {microseconds(9000), microseconds(8699), "8699 us after the title line"},
+  };
+  const std::string stream = test::downloadStream("RED64");
+  for (const Case& c : cases) {
+    UnitProtocol protocol({}, UnitProtocol::Timing::kStrict);
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(protocol.feed(bytes(stream.substr(0, 2)), start).empty());
+    EXPECT_TRUE(protocol.feed(bytes(stream.substr(2, 36)), start + c.afterCommand).empty());
+    EXPECT_THAT(protocol.feed(bytes(stream.substr(38)), start + c.afterCommand + c.afterTitle),
+                ElementsAre(HasSubstr(c.answer)))
+        << c.afterCommand.count() << " " << c.afterTitle.count();
+  }
+}
+
 TEST_F(ProtocolTest, ResetAbandonsAPartialUploadSilently) {
   const std::string stream = test::downloadStream("RED64");
   feed(stream.substr(0, 20));
