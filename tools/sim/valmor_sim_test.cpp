@@ -24,7 +24,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::AllOf;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 const std::string kSim = test::shellQuoted(VALMOR_SIM_PATH);
 const std::string kCli = test::shellQuoted(VALMOR_CLI_PATH);
@@ -117,10 +119,46 @@ TEST_F(ValmorSimTest, AHostAt9600BaudGetsNoAnswerAndTheRateIsLogged) {
   EXPECT_EQ(answerWithin(port.get(), 3s), "VALMOR SIM: initialized, ready\r\n");
 }
 
-TEST_F(ValmorSimTest, HelpExplainsTheUnitAndItsOptions) {
+TEST_F(ValmorSimTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsValmorClis) {
+  startSim({"--strict-timing"});
+  {
+    UniqueFd port = test::openHostPort(sim_.link());
+    ASSERT_TRUE(port);
+    ASSERT_TRUE(writeAll(port.get(), "\n" + test::downloadStream("RED64")));
+    EXPECT_THAT(answerWithin(port.get(), 3s),
+                AllOf(HasSubstr("upload rejected: pauses too short: "),
+                      HasSubstr(" us after the command (needs 9000 us)")));
+  }
+  const test::Outcome run = cli("download RED64");
+  EXPECT_EQ(run.status, 0) << run.err << sim_.log();
+  EXPECT_EQ(run.out, "VALMOR SIM: profile RED64 stored OK\n");
+}
+
+TEST_F(ValmorSimTest, SilentLeavesValmorCliWithoutAnAnswer) {
+  startSim({"--silent"});
+  const test::Outcome run = cli("--wait 0.5 download RED64");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "valmor-cli: no answer from the unit within 0.5 s\n");
+  EXPECT_THAT(sim_.log(), HasSubstr("profile RED64 stored OK"));
+}
+
+TEST_F(ValmorSimTest, UsageErrorsExitWith2AndHelpExplainsTheOptions) {
+  for (const char* arguments : {"--bogus", "extra", "--dir", "--answer-delay", "--answer-delay -1",
+                                "--answer-delay 600001", "--answer-delay soon"}) {
+    const test::Outcome run = test::shell(kSim + " " + arguments + " </dev/null");
+    EXPECT_EQ(run.status, 2) << arguments;
+    EXPECT_THAT(run.err, StartsWith("valmor-sim: ")) << arguments;
+    EXPECT_THAT(run.err, HasSubstr("Try 'valmor-sim --help'.")) << arguments;
+  }
   const test::Outcome help = test::shell(kSim + " --help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_THAT(help.out, HasSubstr("illustrative, not the texts of the real unit"));
+  EXPECT_EQ(help.err, "");
+  for (const char* text : {"Usage: valmor-sim", "illustrative, not the texts of the real unit",
+                           "--dir DIR", "--stdin", "--strict-timing", "--answer-delay MS",
+                           "--silent", "drops parity", "42105 baud"}) {
+    EXPECT_THAT(help.out, HasSubstr(text));
+  }
 }
 
 }  // namespace
