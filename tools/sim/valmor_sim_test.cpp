@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -88,19 +89,25 @@ class ValmorSimTest : public ::testing::Test {
 };
 
 // Each session is timed as its bytes arrive, not only the first one after
-// the simulator started.
+// the simulator started. A loaded machine can deliver a line feed late,
+// together with the bytes after it, which shrinks the gap seen here; a round
+// spoiled that way is run again. A simulator that reads a session's bytes in
+// one go logs 0.0 ms for every session but the first, in every round.
 TEST_F(ValmorSimTest, EveryDownloadInARowIsTimedAsItArrives) {
   startSim();
-  for (int i = 0; i < 3; ++i) {
-    const test::Outcome run = cli("download RED64");
-    ASSERT_EQ(run.status, 0) << run.err;
+  bool timed = false;
+  for (int round = 1; round <= 3 && !timed; ++round) {
+    for (int i = 0; i < 3; ++i) {
+      const test::Outcome run = cli("download RED64");
+      ASSERT_EQ(run.status, 0) << run.err;
+    }
+    const auto pauses = loggedPauses(sim_.log());
+    ASSERT_EQ(pauses.size(), 3u * round) << sim_.log();
+    timed = std::all_of(pauses.end() - 3, pauses.end(), [](const auto& p) {
+      return p.first >= 8.5 && p.second >= 8.5;
+    });
   }
-  const auto pauses = loggedPauses(sim_.log());
-  ASSERT_EQ(pauses.size(), 3u) << sim_.log();
-  for (const auto& [afterCommand, afterTitle] : pauses) {
-    EXPECT_GE(afterCommand, 8.5) << sim_.log();
-    EXPECT_GE(afterTitle, 8.5) << sim_.log();
-  }
+  EXPECT_TRUE(timed) << sim_.log();
 }
 
 // A real unit hears garbage from a host at the wrong rate, and says nothing.
@@ -129,9 +136,15 @@ TEST_F(ValmorSimTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsValmorCli
                 AllOf(HasSubstr("upload rejected: pauses too short: "),
                       HasSubstr(" us after the command (needs 9000 us)")));
   }
-  const test::Outcome run = cli("download RED64");
-  EXPECT_EQ(run.status, 0) << run.err << sim_.log();
-  EXPECT_EQ(run.out, "VALMOR SIM: profile RED64 stored OK\n");
+  // valmor-cli's pauses pass; on a loaded machine a try can look short
+  // (see above), so it gets three.
+  bool accepted = false;
+  for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
+    const test::Outcome run = cli("download RED64");
+    ASSERT_EQ(run.status, 0) << run.err;
+    accepted = run.out == "VALMOR SIM: profile RED64 stored OK\n";
+  }
+  EXPECT_TRUE(accepted) << sim_.log();
 }
 
 TEST_F(ValmorSimTest, SilentLeavesValmorCliWithoutAnAnswer) {
