@@ -288,7 +288,8 @@ void SimulatedUnit::hostClosed() {
   hostHasPort_ = false;
   logLine("port closed by the host");
   protocol_.reset();
-  // Sent now, they would wait in the terminal for whoever opens it next.
+  // Left due, they would reach whoever opens the port next, as answers to
+  // bytes that host never sent.
   dropPendingAnswers("the host closed the port");
 }
 

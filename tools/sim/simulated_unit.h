@@ -7,7 +7,9 @@
 // reports each open and close of the slave node, and the master then tells
 // whether any descriptor of the slave is still open (it hangs up when none
 // is). So the master is read only while a host has the port, every byte is
-// timed as it arrives, and answers go out at once.
+// timed as it arrives, and answers go out at once (or after the answer
+// delay, when one is set). Answers still due when the host closes the port
+// are dropped.
 //
 // Unplugging removes the link and closes the master, so that a port open on
 // the slave sees a hang-up, as with a USB adapter pulled out. Plugging in
