@@ -326,7 +326,8 @@ void SimulatedUnit::run() {
     }
     int timeout = -1;
     const auto wakeAt = [&](UnitProtocol::Clock::time_point due) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - UnitProtocol::Clock::now());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(due - UnitProtocol::Clock::now());
       const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
     };
@@ -363,7 +364,8 @@ void SimulatedUnit::run() {
     // The master may have been closed by a command above. Its bytes are
     // read before the slave's events, so that a host's last bytes come
     // before its close.
-    if (ready > 0 && watchMaster && master_ && (fds[master].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (ready > 0 && watchMaster && master_ &&
+        (fds[master].revents & (POLLIN | POLLHUP | POLLERR))) {
       readMaster();
     }
     if (ready > 0 && slaveEvents_ && events > 0 && (fds[events].revents & POLLIN)) {

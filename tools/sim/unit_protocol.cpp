@@ -241,7 +241,9 @@ std::vector<std::string> UnitProtocol::expire(Clock::time_point now) {
 }
 
 void UnitProtocol::reset(std::string_view why) {
-  if (state_ != State::kIdle && state_ != State::kSkip) log("exchange abandoned: " + std::string(why));
+  if (state_ != State::kIdle && state_ != State::kSkip) {
+    log("exchange abandoned: " + std::string(why));
+  }
   state_ = State::kIdle;
   buffer_.clear();
   title_.clear();

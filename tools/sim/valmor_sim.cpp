@@ -134,7 +134,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
     std::cerr << "valmor-sim: " << error.what() << "\nTry 'valmor-sim --help'.\n";
     return 2;
   }
-  options.unit.timing = strict ? valmor::UnitProtocol::Timing::kStrict : valmor::UnitProtocol::Timing::kLenient;
+  using Timing = valmor::UnitProtocol::Timing;
+  options.unit.timing = strict ? Timing::kStrict : Timing::kLenient;
   options.unit.answerDelay = std::chrono::milliseconds(delay);
   return std::nullopt;
 }
