@@ -1,7 +1,6 @@
 #include "tools/sim/simulated_unit.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -26,26 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-// Reads from fd until `until` is in what was read or the time is up.
-std::string readUntil(int fd, std::string_view until, std::chrono::milliseconds timeout) {
-  std::string got;
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (got.find(until) == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    got.append(buffer, static_cast<std::size_t>(n));
-  }
-  return got;
-}
+using test::readUntil;
 
-void writeAll(int fd, const std::string& data) {
-  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
+void writeAll(int fd, const std::string& data) { ASSERT_TRUE(test::writeAll(fd, data)); }
 
 class SimulatedUnitTest : public ::testing::Test {
  protected:

@@ -1,8 +1,5 @@
 // End to end: valmor-sim runs as its own process, as a user or a script
 // starts it, with valmor-cli as the host.
-#include <poll.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -41,27 +38,6 @@ std::vector<std::pair<double, double>> loggedPauses(const std::string& log) {
     found.emplace_back(std::stod((*it)[1]), std::stod((*it)[2]));
   }
   return found;
-}
-
-// What arrives on `fd` within `timeout`, or up to the first CR LF.
-std::string answerWithin(int fd, std::chrono::milliseconds timeout) {
-  std::string got;
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (got.find("\r\n") == std::string::npos) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    got.append(buffer, static_cast<std::size_t>(n));
-  }
-  return got;
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-  return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
 class ValmorSimTest : public ::testing::Test {
@@ -115,15 +91,15 @@ TEST_F(ValmorSimTest, AHostAt9600BaudGetsNoAnswerAndTheRateIsLogged) {
   startSim();
   UniqueFd port = test::openHostPort(sim_.link(), 9600);
   ASSERT_TRUE(port);
-  ASSERT_TRUE(writeAll(port.get(), "\n" + test::downloadStream("RED64")));
+  ASSERT_TRUE(test::writeAll(port.get(), "\n" + test::downloadStream("RED64")));
   ASSERT_TRUE(logShows("sent at 9600 baud")) << sim_.log();
-  EXPECT_EQ(answerWithin(port.get(), 300ms), "");
+  EXPECT_EQ(test::readUntil(port.get(), "\r\n", 300ms), "");
   EXPECT_THAT(sim_.log(), Not(HasSubstr("stored OK")));
 
   // The same host at the unit's rate is understood.
   ASSERT_TRUE(test::setHostRate(port.get(), 42105));
-  ASSERT_TRUE(writeAll(port.get(), "1\n"));
-  EXPECT_EQ(answerWithin(port.get(), 3s), "VALMOR SIM: initialized, ready\r\n");
+  ASSERT_TRUE(test::writeAll(port.get(), "1\n"));
+  EXPECT_EQ(test::readUntil(port.get(), "\r\n", 3s), "VALMOR SIM: initialized, ready\r\n");
 }
 
 TEST_F(ValmorSimTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsValmorClis) {
@@ -131,8 +107,8 @@ TEST_F(ValmorSimTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsValmorCli
   {
     UniqueFd port = test::openHostPort(sim_.link());
     ASSERT_TRUE(port);
-    ASSERT_TRUE(writeAll(port.get(), "\n" + test::downloadStream("RED64")));
-    EXPECT_THAT(answerWithin(port.get(), 3s),
+    ASSERT_TRUE(test::writeAll(port.get(), "\n" + test::downloadStream("RED64")));
+    EXPECT_THAT(test::readUntil(port.get(), "\r\n", 3s),
                 AllOf(HasSubstr("upload rejected: pauses too short: "),
                       HasSubstr(" us after the command (needs 9000 us)")));
   }
