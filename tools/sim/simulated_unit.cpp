@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tools/sim/line_rate.h"
+
 namespace valmor {
 namespace {
 
@@ -21,8 +24,11 @@ std::string errnoText(const std::string& what) { return what + ": " + std::strer
 
 }  // namespace
 
-SimulatedUnit::SimulatedUnit(std::string dir, std::ostream& log)
-    : dir_(std::move(dir)), log_(log), protocol_([this](const std::string& line) { logLine(line); }) {
+SimulatedUnit::SimulatedUnit(std::string dir, std::ostream& log, SimulatedUnitOptions options)
+    : dir_(std::move(dir)),
+      log_(log),
+      options_(options),
+      protocol_([this](const std::string& line) { logLine(line); }, options.timing) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
     controlRead_.reset(fds[0]);
@@ -72,6 +78,22 @@ bool SimulatedUnit::plug(std::string* error) {
   const int flags = ::fcntl(master.get(), F_GETFL);
   ::fcntl(master.get(), F_SETFL, flags | O_NONBLOCK);
 
+  // How the host's opens and closes are seen. A master whose slave no
+  // descriptor holds open hangs up: it polls POLLHUP without end and reads
+  // EIO once the data is drained. That is the kernel's own answer to "does a
+  // host have the port", but waiting for it would need a periodic look,
+  // and bytes piled up meanwhile lose their timing. So inotify wakes the
+  // unit at each open and close of the slave node, and the master is asked
+  // then. Two alternatives are unsound: holding a slave descriptor open
+  // (the master would never hang up, and the host's close would go unseen)
+  // and counting opens against closes (inotify merges identical events that
+  // queue up unread, so two opens in a row can arrive as one).
+  UniqueFd events(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!events) return fail(errnoText("inotify_init1"));
+  if (::inotify_add_watch(events.get(), slave, IN_OPEN | IN_CLOSE) < 0) {
+    return fail(errnoText(std::string("inotify_add_watch ") + slave));
+  }
+
   // Keep the name across replugs, as a real adapter does; take the next free
   // one when another unit has it by now.
   std::string link;
@@ -92,7 +114,8 @@ bool SimulatedUnit::plug(std::string* error) {
   if (!linked) return fail("no free name cu.usbserial-SIM<n> in " + dir_);
 
   master_ = std::move(master);
-  hungUp_ = false;
+  slaveEvents_ = std::move(events);
+  hostHasPort_ = false;
   protocol_.reset();
   {
     std::lock_guard lock(linkMutex_);
@@ -110,8 +133,11 @@ void SimulatedUnit::unplug() {
     link = std::exchange(linkPath_, {});
   }
   if (::unlink(link.c_str()) != 0 && errno != ENOENT) logLine(errnoText("unlink " + link));
+  slaveEvents_.reset();
   master_.reset();
+  hostHasPort_ = false;
   protocol_.reset();
+  dropPendingAnswers("the unit was unplugged");
   logLine("unit unplugged from " + link);
 }
 
@@ -165,10 +191,21 @@ void SimulatedUnit::handleCommandLine(const std::string& raw, bool& stop) {
   }
 }
 
-void SimulatedUnit::sendAnswers(const std::vector<std::string>& answers) {
-  for (const std::string& answer : answers) {
-    std::string_view rest = answer;
-    while (!rest.empty() && master_) {
+void SimulatedUnit::answer(std::vector<std::string> answers, UnitProtocol::Clock::time_point now) {
+  for (std::string& text : answers) {
+    if (options_.silent) {
+      logLine("silent: no answer sent");
+      continue;
+    }
+    pending_.push_back({now + options_.answerDelay, std::move(text)});
+  }
+  sendDueAnswers(now);
+}
+
+void SimulatedUnit::sendDueAnswers(UnitProtocol::Clock::time_point now) {
+  while (!pending_.empty() && pending_.front().due <= now && master_) {
+    std::string_view rest = pending_.front().text;
+    while (!rest.empty()) {
       const ssize_t n = ::write(master_.get(), rest.data(), rest.size());
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
@@ -177,30 +214,83 @@ void SimulatedUnit::sendAnswers(const std::vector<std::string>& answers) {
       }
       rest.remove_prefix(static_cast<std::size_t>(n));
     }
+    pending_.pop_front();
+  }
+}
+
+void SimulatedUnit::dropPendingAnswers(const std::string& why) {
+  if (pending_.empty()) return;
+  logLine(std::to_string(pending_.size()) + " answer(s) not sent: " + why);
+  pending_.clear();
+}
+
+void SimulatedUnit::handleSlaveEvents() {
+  // The events only say that something happened to the slave; the master
+  // tells what holds now, so merged or missed events do no harm.
+  alignas(inotify_event) char buffer[4096];
+  bool any = false;
+  ssize_t n;
+  while ((n = ::read(slaveEvents_.get(), buffer, sizeof buffer)) > 0) any = true;
+  if (n < 0 && errno != EAGAIN && errno != EINTR) logLine(errnoText("inotify read"));
+  if (!any || hostHasPort_) {
+    // A close: the master reads EIO once no descriptor of the slave is
+    // left, after the bytes the host wrote before closing.
+    if (any) readMaster();
+    return;
+  }
+  pollfd p{master_.get(), POLLIN, 0};
+  if (::poll(&p, 1, 0) < 0) return;
+  // Before the slave's first open the master does not hang up either; after
+  // an open event, a master without POLLHUP means a host has the port. One
+  // that opened, wrote and closed already has left bytes behind.
+  if (!(p.revents & POLLHUP) || (p.revents & POLLIN)) {
+    hostHasPort_ = true;
+    logLine("port opened by the host");
+    readMaster();
   }
 }
 
 void SimulatedUnit::readMaster() {
-  std::uint8_t buffer[4096];
-  const ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
-  if (n > 0) {
-    if (hungUp_) logLine("port opened by the host");
-    hungUp_ = false;
-    const auto answers =
-        protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), UnitProtocol::Clock::now());
-    // Counted before answering: whoever sees the answer sees the count.
-    publishCounters();
-    sendAnswers(answers);
+  // A bounded number of reads per wake-up, so that a host that never stops
+  // sending cannot keep control commands waiting.
+  for (int round = 0; round < 16 && master_; ++round) {
+    std::uint8_t buffer[4096];
+    const ssize_t n = ::read(master_.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      const auto at = UnitProtocol::Clock::now();
+      // Bytes sent at another rate reach a real unit as garbage: it answers
+      // nothing. The rate is the host's at the moment the bytes are read,
+      // which is as they arrive while the host has the port. (A host that
+      // writes and closes at once may have put its old rate back by then.)
+      const auto rate = readLineRate(master_.get());
+      if (rate && *rate != UnitProtocol::kBaudRate) {
+        logLine("ignored " + std::to_string(n) + " bytes sent at " + std::to_string(*rate) +
+                " baud: the unit reads " + std::to_string(UnitProtocol::kBaudRate) + " baud only");
+        protocol_.reset("unreadable bytes");
+        continue;
+      }
+      auto answers = protocol_.feed(std::span(buffer, static_cast<std::size_t>(n)), at);
+      // Counted before answering: whoever sees the answer sees the count.
+      publishCounters();
+      answer(std::move(answers), at);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    // EIO (or end of file): no descriptor of the slave is open any more.
+    hostClosed();
     return;
   }
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  // EIO (or end of file): no process has the slave open any more.
-  if (!hungUp_) {
-    logLine("port closed by the host");
-    protocol_.reset();
-  }
-  hungUp_ = true;
-  nextMasterLook_ = std::chrono::steady_clock::now() + kHungUpPoll;
+}
+
+void SimulatedUnit::hostClosed() {
+  if (!hostHasPort_) return;
+  hostHasPort_ = false;
+  logLine("port closed by the host");
+  protocol_.reset();
+  // Left due, they would reach whoever opens the port next, as answers to
+  // bytes that host never sent.
+  dropPendingAnswers("the host closed the port");
 }
 
 void SimulatedUnit::publishCounters() {
@@ -212,7 +302,7 @@ void SimulatedUnit::publishCounters() {
 void SimulatedUnit::run() {
   bool stop = false;
   while (!stop) {
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t count = 0;
     const nfds_t control = count++;
     fds[control] = {controlRead_.get(), POLLIN, 0};
@@ -221,25 +311,28 @@ void SimulatedUnit::run() {
       input = count++;
       fds[input] = {commandFd_, POLLIN, 0};
     }
-    // A master whose slave is closed reports POLLHUP without end; it is left
-    // out of the poll then and looked at again after a short sleep.
+    nfds_t events = 0;
+    if (slaveEvents_) {
+      events = count++;
+      fds[events] = {slaveEvents_.get(), POLLIN, 0};
+    }
+    // A master without a host polls POLLHUP at once, every time: it is left
+    // out until the slave is opened again.
     nfds_t master = 0;
-    const auto now = std::chrono::steady_clock::now();
-    const bool watchMaster = master_ && (!hungUp_ || now >= nextMasterLook_);
+    const bool watchMaster = master_ && hostHasPort_;
     if (watchMaster) {
       master = count++;
       fds[master] = {master_.get(), POLLIN, 0};
     }
     int timeout = -1;
-    if (master_ && !watchMaster) {
-      timeout = static_cast<int>(
-          std::chrono::ceil<std::chrono::milliseconds>(nextMasterLook_ - now).count());
-    }
-    if (const auto due = protocol_.deadline()) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - UnitProtocol::Clock::now());
+    const auto wakeAt = [&](UnitProtocol::Clock::time_point due) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(due - UnitProtocol::Clock::now());
       const int ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
-    }
+    };
+    if (const auto due = protocol_.deadline()) wakeAt(*due);
+    if (!pending_.empty()) wakeAt(pending_.front().due);
 
     const int ready = ::poll(fds, count, timeout);
     if (ready < 0 && errno != EINTR) {
@@ -268,14 +361,22 @@ void SimulatedUnit::run() {
         commandFd_ = -1;
       }
     }
-    // The master may have been closed by a command above.
-    if (ready > 0 && watchMaster && master_ && (fds[master].revents & (POLLIN | POLLHUP | POLLERR))) {
+    // The master may have been closed by a command above. Its bytes are
+    // read before the slave's events, so that a host's last bytes come
+    // before its close.
+    if (ready > 0 && watchMaster && master_ &&
+        (fds[master].revents & (POLLIN | POLLHUP | POLLERR))) {
       readMaster();
     }
+    if (ready > 0 && slaveEvents_ && events > 0 && (fds[events].revents & POLLIN)) {
+      handleSlaveEvents();
+    }
     if (master_) {
-      const auto answers = protocol_.expire(UnitProtocol::Clock::now());
+      const auto now = UnitProtocol::Clock::now();
+      auto answers = protocol_.expire(now);
       publishCounters();
-      sendAnswers(answers);
+      answer(std::move(answers), now);
+      sendDueAnswers(now);
     }
   }
 }

@@ -3,10 +3,24 @@
 // the directory device registry (VALMOR_DEVICE_DIR=DIR) lists as a serial
 // device, and plays the unit on the master side with UnitProtocol.
 //
+// The host opening and closing the port is seen as it happens: inotify
+// reports each open and close of the slave node, and the master then tells
+// whether any descriptor of the slave is still open (it hangs up when none
+// is). So the master is read only while a host has the port, every byte is
+// timed as it arrives, and answers go out at once (or after the answer
+// delay, when one is set). Answers still due when the host closes the port
+// are dropped.
+//
 // Unplugging removes the link and closes the master, so that a port open on
 // the slave sees a hang-up, as with a USB adapter pulled out. Plugging in
 // again makes a new pseudo-terminal and publishes it under the same name when
 // that is still free.
+//
+// Bytes are taken as data only when the host has set the line to the unit's
+// rate (UnitProtocol::kBaudRate), read from the slave's terminal record as
+// they arrive; bytes at any other rate are logged with that rate and get no
+// answer, as a real unit would hear garbage. Parity cannot be checked: a
+// pseudo-terminal drops it.
 //
 //   SimulatedUnit unit(dir, std::cerr);
 //   if (!unit.plug(&error)) ...;
@@ -21,6 +35,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -29,6 +44,15 @@
 #include "tools/sim/unit_protocol.h"
 
 namespace valmor {
+
+struct SimulatedUnitOptions {
+  // Reject Downloads whose pauses fall short of what the unit needs.
+  UnitProtocol::Timing timing = UnitProtocol::Timing::kLenient;
+  // Each answer goes out this long after the bytes it answers.
+  std::chrono::milliseconds answerDelay{0};
+  // No answer at all (the decisions are still logged).
+  bool silent = false;
+};
 
 class SimulatedUnit {
  public:
@@ -40,7 +64,7 @@ class SimulatedUnit {
 
   // Publishes in `dir` (which must exist). Own log lines go to `log`, one per
   // event, prefixed "VALMOR SIM: ".
-  SimulatedUnit(std::string dir, std::ostream& log);
+  SimulatedUnit(std::string dir, std::ostream& log, SimulatedUnitOptions options = {});
   ~SimulatedUnit();  // unplugs: removes the link and closes the master
 
   SimulatedUnit(const SimulatedUnit&) = delete;
@@ -57,8 +81,7 @@ class SimulatedUnit {
 
   // Serves the unit until requestStop(), or until the command input ends
   // when it was set with stopAtEof. Never spins: with nothing to do it sleeps
-  // in poll(); while no port has the slave open it looks at the master only
-  // every 50 ms.
+  // in poll(), and the master is left out of it while no host has the port.
   void run();
 
   // Lines "unplug", "plug", "toggle" and "quit" read from `fd` (for
@@ -83,28 +106,38 @@ class SimulatedUnit {
   void logLine(const std::string& line);
   void handleControl(char command, bool& stop);
   void handleCommandLine(const std::string& line, bool& stop);
+  void handleSlaveEvents();
   void readMaster();
-  void sendAnswers(const std::vector<std::string>& answers);
+  void hostClosed();
+  void answer(std::vector<std::string> answers, UnitProtocol::Clock::time_point now);
+  void sendDueAnswers(UnitProtocol::Clock::time_point now);
+  void dropPendingAnswers(const std::string& why);
   void publishCounters();
+
+  struct PendingAnswer {
+    UnitProtocol::Clock::time_point due;
+    std::string text;
+  };
 
   const std::string dir_;
   std::ostream& log_;
+  const SimulatedUnitOptions options_;
   std::mutex logMutex_;
   UniqueFd controlRead_;
   UniqueFd controlWrite_;
   UniqueFd master_;
+  UniqueFd slaveEvents_;  // inotify: opens and closes of the slave node
   int index_ = -1;  // n of cu.usbserial-SIM<n>, chosen at the first plug
   mutable std::mutex linkMutex_;
   std::string linkPath_;  // Guarded by linkMutex_.
-  // No port has the slave open (the master reads EIO): the master is then
-  // only looked at again at nextMasterLook_.
-  static constexpr std::chrono::milliseconds kHungUpPoll{50};
-  bool hungUp_ = false;
-  std::chrono::steady_clock::time_point nextMasterLook_{};
+  // A host has the slave open: the master is read. False from plugging in
+  // until the first open, and again once the master reads EIO.
+  bool hostHasPort_ = false;
   int commandFd_ = -1;
   bool stopAtEof_ = false;
   std::string commandBuffer_;
   UnitProtocol protocol_;
+  std::deque<PendingAnswer> pending_;  // in the order they are due
   std::atomic<int> initializeCount_{0};
   std::atomic<int> acceptedCount_{0};
   std::atomic<int> rejectedCount_{0};

@@ -28,6 +28,10 @@ std::string printable(const std::string& bytes) {
   return out;
 }
 
+std::string microseconds(UnitProtocol::Clock::duration d) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(d).count()) + " us";
+}
+
 std::string milliseconds(UnitProtocol::Clock::duration d) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f ms",
@@ -37,7 +41,8 @@ std::string milliseconds(UnitProtocol::Clock::duration d) {
 
 }  // namespace
 
-UnitProtocol::UnitProtocol(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
+UnitProtocol::UnitProtocol(std::function<void(const std::string&)> log, Timing timing)
+    : log_(std::move(log)), timing_(timing) {}
 
 void UnitProtocol::log(const std::string& line) const {
   if (log_) log_(line);
@@ -137,8 +142,17 @@ void UnitProtocol::finishDownload(std::vector<std::string>& answers) {
 
   // Pauses as seen here: from the arrival of a line feed to the arrival of
   // the next byte. Reading late can only make them look shorter.
-  log("pauses " + milliseconds(*firstTitleByteAt_ - downloadLineFeedAt_) + " and " +
-      milliseconds(*firstImageByteAt_ - titleLineFeedAt_));
+  const auto afterCommand = *firstTitleByteAt_ - downloadLineFeedAt_;
+  const auto afterTitle = *firstImageByteAt_ - titleLineFeedAt_;
+  log("pauses " + milliseconds(afterCommand) + " and " + milliseconds(afterTitle));
+  if (timing_ == Timing::kStrict &&
+      (afterCommand < kMinimumPauseAfterCommand || afterTitle < kMinimumPauseAfterTitle)) {
+    reject("pauses too short: " + microseconds(afterCommand) + " after the command (needs " +
+               microseconds(kMinimumPauseAfterCommand) + "), " + microseconds(afterTitle) +
+               " after the title line (needs " + microseconds(kMinimumPauseAfterTitle) + ")",
+           answers, false);
+    return;
+  }
 
   if (title_.size() != kTitleLineLength) {
     reject("title line is " + std::to_string(title_.size()) + " bytes, not 35: \"" +
@@ -226,8 +240,10 @@ std::vector<std::string> UnitProtocol::expire(Clock::time_point now) {
   return answers;
 }
 
-void UnitProtocol::reset() {
-  if (state_ != State::kIdle && state_ != State::kSkip) log("exchange abandoned: port closed");
+void UnitProtocol::reset(std::string_view why) {
+  if (state_ != State::kIdle && state_ != State::kSkip) {
+    log("exchange abandoned: " + std::string(why));
+  }
   state_ = State::kIdle;
   buffer_.clear();
   title_.clear();

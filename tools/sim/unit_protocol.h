@@ -15,6 +15,12 @@
 // exactly that model's profile image followed by a line feed. The image is
 // read by count, since its bytes may include 0x0A.
 //
+// The pauses of a Download are measured from the arrival of each line feed
+// to the arrival of the next byte, and logged. With Timing::kStrict a
+// Download whose pauses fall short of kMinimumPauseAfterCommand and
+// kMinimumPauseAfterTitle is rejected with the measured figures. Bytes read
+// late make a pause look shorter, never longer.
+//
 // Every answer is at least 25 characters and ends in CR LF. The answers are
 // illustrative: they are not the texts the real unit sends.
 //
@@ -32,6 +38,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace valmor {
@@ -40,11 +47,22 @@ class UnitProtocol {
  public:
   using Clock = std::chrono::steady_clock;
 
+  enum class Timing { kLenient, kStrict };
+
+  // The only rate at which the unit can read the host's bytes.
+  static constexpr std::uint32_t kBaudRate = 42105;
+
+  // What the unit needs after the Download command's line feed and after
+  // the title line's, to get ready for what follows.
+  static constexpr std::chrono::microseconds kMinimumPauseAfterCommand{9000};
+  static constexpr std::chrono::microseconds kMinimumPauseAfterTitle{8700};
+
   static constexpr std::chrono::milliseconds kStallTimeout{1000};
   static constexpr std::chrono::milliseconds kQuietTime{300};
 
   // Log lines (without line end) go to `log`; may be empty.
-  explicit UnitProtocol(std::function<void(const std::string&)> log = {});
+  explicit UnitProtocol(std::function<void(const std::string&)> log = {},
+                        Timing timing = Timing::kLenient);
 
   // Handles bytes received at `at`. Returns the answers to send, in order.
   std::vector<std::string> feed(std::span<const std::uint8_t> bytes, Clock::time_point at);
@@ -56,8 +74,9 @@ class UnitProtocol {
   // deadline. Returns the answers to send.
   std::vector<std::string> expire(Clock::time_point now);
 
-  // Forgets a partial exchange silently: the host closed the port.
-  void reset();
+  // Forgets a partial exchange without an answer, logging `why` when there
+  // was one: the host closed the port, or sent bytes the unit cannot read.
+  void reset(std::string_view why = "port closed");
 
   int initializeCount() const { return initializeCount_; }
   int acceptedCount() const { return acceptedCount_; }
@@ -75,6 +94,7 @@ class UnitProtocol {
   void log(const std::string& line) const;
 
   std::function<void(const std::string&)> log_;
+  Timing timing_;
   State state_ = State::kIdle;
   std::string buffer_;  // command text, title line or image so far
   std::string title_;

@@ -7,7 +7,7 @@
 
 #include "profile/repository.h"
 
-namespace valmor {
+namespace valmor::test {
 
 inline std::string downloadStream(std::string_view model) {
   Repository repository;
@@ -17,4 +17,4 @@ inline std::string downloadStream(std::string_view model) {
   return stream + "\n";
 }
 
-}  // namespace valmor
+}  // namespace valmor::test

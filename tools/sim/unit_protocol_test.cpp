@@ -41,7 +41,7 @@ TEST_F(ProtocolTest, GreetingIsSilentAndInitializeIsAnswered) {
 
 TEST_F(ProtocolTest, EveryModelIsAcceptedWholeAndByteByByte) {
   for (std::string_view model : strobeModelNames()) {
-    const std::string stream = downloadStream(model);
+    const std::string stream = test::downloadStream(model);
     ASSERT_EQ(stream.size(), 359u);
     const std::string ok = "VALMOR SIM: profile " + std::string(model) + " stored OK\r\n";
     EXPECT_THAT(feed(stream), ElementsAre(ok));
@@ -64,7 +64,7 @@ TEST_F(ProtocolTest, FaultyDownloadsAreRejectedWithTheReason) {
     std::string stream;
     const char* reason;
   };
-  const std::string good = downloadStream("RED64");
+  const std::string good = test::downloadStream("RED64");
   std::string shortTitle = good;
   shortTitle.erase(36, 1);  // one padding space less: 34 bytes
   shortTitle += '\n';       // so that the image still has 320 bytes
@@ -95,7 +95,7 @@ TEST_F(ProtocolTest, FaultyDownloadsAreRejectedWithTheReason) {
 }
 
 TEST_F(ProtocolTest, MissingFinalLineFeedSkipsTheRestUntilQuiet) {
-  std::string stream = downloadStream("RED64");
+  std::string stream = test::downloadStream("RED64");
   stream.back() = '1';
   EXPECT_THAT(feed(stream + "\n"), ElementsAre(HasSubstr("not followed by a line feed")));
   // Still within the skip: more stray bytes are not taken as commands.
@@ -107,7 +107,7 @@ TEST_F(ProtocolTest, MissingFinalLineFeedSkipsTheRestUntilQuiet) {
 }
 
 TEST_F(ProtocolTest, StalledUploadIsGivenUpAfterTheTimeOut) {
-  const std::string stream = downloadStream("RED64");
+  const std::string stream = test::downloadStream("RED64");
   EXPECT_TRUE(feed(stream.substr(0, 38 + 100)).empty());
   EXPECT_TRUE(protocol.expire(now + UnitProtocol::kStallTimeout / 2).empty());
   const auto answers = protocol.expire(now + UnitProtocol::kStallTimeout);
@@ -115,8 +115,33 @@ TEST_F(ProtocolTest, StalledUploadIsGivenUpAfterTheTimeOut) {
   EXPECT_FALSE(protocol.deadline().has_value());
 }
 
+TEST(ProtocolTimingTest, StrictTimingRejectsPausesShortOfTheUnitsNeedsWithTheFigures) {
+  using std::chrono::microseconds;
+  struct Case {
+    microseconds afterCommand, afterTitle;
+    const char* answer;
+  };
+  const Case cases[] = {
+      {microseconds(9000), microseconds(8700), "stored OK"},
+      {microseconds(8999), microseconds(8700),
+       "pauses too short: 8999 us after the command (needs 9000 us), 8700 us after the title line "
+       "(needs 8700 us)"},
+      {microseconds(9000), microseconds(8699), "8699 us after the title line"},
+  };
+  const std::string stream = test::downloadStream("RED64");
+  for (const Case& c : cases) {
+    UnitProtocol protocol({}, UnitProtocol::Timing::kStrict);
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(protocol.feed(bytes(stream.substr(0, 2)), start).empty());
+    EXPECT_TRUE(protocol.feed(bytes(stream.substr(2, 36)), start + c.afterCommand).empty());
+    EXPECT_THAT(protocol.feed(bytes(stream.substr(38)), start + c.afterCommand + c.afterTitle),
+                ElementsAre(HasSubstr(c.answer)))
+        << c.afterCommand.count() << " " << c.afterTitle.count();
+  }
+}
+
 TEST_F(ProtocolTest, ResetAbandonsAPartialUploadSilently) {
-  const std::string stream = downloadStream("RED64");
+  const std::string stream = test::downloadStream("RED64");
   feed(stream.substr(0, 20));
   protocol.reset();
   EXPECT_FALSE(protocol.deadline().has_value());

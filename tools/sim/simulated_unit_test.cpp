@@ -1,7 +1,6 @@
 #include "tools/sim/simulated_unit.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -14,10 +13,11 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/testing/temp_dir.h"
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
 #include "tools/testing/download_stream.h"
-#include "platform/testing/temp_dir.h"
+#include "tools/testing/host_port.h"
 
 namespace valmor {
 namespace {
@@ -25,26 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-// Reads from fd until `until` is in what was read or the time is up.
-std::string readUntil(int fd, std::string_view until, std::chrono::milliseconds timeout) {
-  std::string got;
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  while (got.find(until) == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    got.append(buffer, static_cast<std::size_t>(n));
-  }
-  return got;
-}
+using test::readUntil;
 
-void writeAll(int fd, const std::string& data) {
-  ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
+void writeAll(int fd, const std::string& data) { ASSERT_TRUE(test::writeAll(fd, data)); }
 
 class SimulatedUnitTest : public ::testing::Test {
  protected:
@@ -64,7 +47,7 @@ class SimulatedUnitTest : public ::testing::Test {
     ASSERT_TRUE(unit_->plug(&error)) << error;
     runner_ = std::thread([this] { unit_->run(); });
   }
-  UniqueFd openUnit() { return UniqueFd(::open(unit_->linkPath().c_str(), O_RDWR | O_NOCTTY)); }
+  UniqueFd openUnit() { return test::openHostPort(unit_->linkPath()); }
 
   test::TempDir dir_{"sim-test"};
   std::ostringstream log_;  // written by the unit's thread; read after join
@@ -80,7 +63,7 @@ TEST_F(SimulatedUnitTest, PublishesALinkToItsTerminalAndAnswersOnIt) {
 
   UniqueFd port = openUnit();
   ASSERT_TRUE(port);
-  writeAll(port.get(), "\n" + downloadStream("S&S YS D2_optical"));
+  writeAll(port.get(), "\n" + test::downloadStream("S&S YS D2_optical"));
   EXPECT_THAT(readUntil(port.get(), "\r\n", 3s),
               HasSubstr("VALMOR SIM: profile S&S YS D2_optical stored OK\r\n"));
   writeAll(port.get(), "1\n");
@@ -139,6 +122,37 @@ TEST_F(SimulatedUnitTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeatedly) {
   std::this_thread::sleep_for(1s);
   EXPECT_LT(cpu() - before, 200ms);
   EXPECT_EQ(unit_->initializeCount(), 5);
+}
+
+// The host has the port while any descriptor of the slave is open: closing
+// one of two leaves the unit listening to the other.
+TEST_F(SimulatedUnitTest, ClosingOneOfTwoDescriptorsKeepsTheSession) {
+  start();
+  UniqueFd first = openUnit();
+  UniqueFd second = openUnit();
+  ASSERT_TRUE(first && second);
+  second.reset();
+  std::this_thread::sleep_for(50ms);
+  writeAll(first.get(), "\n1\n");
+  EXPECT_THAT(readUntil(first.get(), "\r\n", 3s), HasSubstr("initialized"));
+  unit_->requestStop();
+  runner_.join();
+  // No close was seen before the Initialize on the remaining descriptor.
+  const std::string log = log_.str();
+  ASSERT_THAT(log, HasSubstr("initialize"));
+  EXPECT_EQ(log.find("port closed by the host"), std::string::npos) << log;
+}
+
+TEST_F(SimulatedUnitTest, AnswerDelayHoldsEachAnswerBack) {
+  unit_ = std::make_unique<SimulatedUnit>(dir_.path(), log_,
+                                          SimulatedUnitOptions{.answerDelay = 300ms});
+  start();
+  UniqueFd port = openUnit();
+  ASSERT_TRUE(port);
+  writeAll(port.get(), "\n1\n");
+  const auto sent = std::chrono::steady_clock::now();
+  EXPECT_THAT(readUntil(port.get(), "\r\n", 5s), HasSubstr("initialized"));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
 }
 
 TEST_F(SimulatedUnitTest, StopEndsTheRunAndTheDestructorRemovesTheLink) {
