@@ -199,8 +199,8 @@ void ViewController::updateConnectedDevices() {
   connectedDevices_ = std::move(paths);
 
   if (!connectedDevices_.empty()) {
-    // Empty at the first find; after a unit was unplugged it is emptied too,
-    // so this only matters should both ever race.
+    // Already empty at the first find and after an unplug
+    // (handlePortRemoved); cleared anyway so that no unit is listed twice.
     deviceSelectorView_->clear();
     for (const std::string& path : connectedDevices_) {
       deviceSelectorView_->addItem(toQString(unitTitle(path)));
