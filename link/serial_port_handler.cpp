@@ -55,8 +55,10 @@ void SerialPortHandler::serialPortWasClosed(SerialPort& port) {
 void SerialPortHandler::serialPortWasRemovedFromSystem(SerialPort& port) {
   // A removal of a port this handler no longer holds must not drop the one
   // it holds now.
-  if (serialPort_.get() == &port) serialPort_.reset();
+  const bool held = serialPort_.get() == &port;
+  if (held) serialPort_.reset();
   log_ << "Serial port " << port.description() << " was removed from the system\n" << std::flush;
+  if (held && onRemoved) onRemoved();
 }
 
 void SerialPortHandler::serialPortDidEncounterError(SerialPort& port, const PosixError& error) {

@@ -78,6 +78,11 @@ class SerialPortHandler final : public SerialPortDelegate,
   std::function<void()> onOpened = [] {};
   // Called after the port has closed. Not called for a removal.
   std::function<void()> onClosed = [] {};
+  // Called after the log line of the removal of the port the handler held,
+  // which it then no longer holds; so that the window can look for the unit
+  // again when it is plugged back in. Not called for the removal of a port
+  // the handler had already let go.
+  std::function<void()> onRemoved = [] {};
   // Called with each completed piece of received text.
   std::function<void(const std::string&)> onDataReceived = [](const std::string&) {};
   // Called after the log line of each error the port reports (a failed

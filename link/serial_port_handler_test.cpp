@@ -127,10 +127,16 @@ TEST_F(SerialPortHandlerTest, CloseIsLoggedAndReported) {
 }
 
 TEST_F(SerialPortHandlerTest, PulledOutDeviceLeavesNoPortAndDownloadFails) {
+  int removed = 0;
+  handler_->onRemoved = [&] {
+    EXPECT_FALSE(handler_->serialPort());
+    ++removed;
+  };
   openAndGreet();
   device_->pullOut();
   ASSERT_TRUE(pumpUntil([&] { return !handler_->serialPort(); })) << logText();
   EXPECT_THAT(logText(), HasSubstr("Serial port usbserial-TEST was removed"));
+  EXPECT_EQ(removed, 1);
 
   std::vector<std::string> statuses;
   EXPECT_FALSE(download(*handler_, Repository(), "RED64",

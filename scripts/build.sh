@@ -13,6 +13,7 @@ if [ "${CI:-}" = "true" ]; then werror=ON; fi
 
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/valmor-ccache}
 if [ ! -f "$dir/build.ninja" ]; then
+  echo "Configuring $dir"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALMOR_WERROR=$werror "$@" >/dev/null
 fi
 if [ -n "${TARGETS:-}" ]; then

@@ -7,9 +7,9 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev libudev-dev libicu-dev uuid-dev
-  qt6-base-dev qt6-base-dev-tools libqt6svg6
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
   libcli11-dev nlohmann-json3-dev libsystemd-dev
-  xvfb xauth
+  xvfb xauth x11-utils
   udev
 )
 
@@ -28,4 +28,6 @@ echo "Installing: ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# One line per package, rather than minutes of silence.
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" |
+  { grep --line-buffered -E '^(Unpacking|Setting up) ' || true; }

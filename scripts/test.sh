@@ -1,27 +1,112 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything and runs every test: the plain build,
-# the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the library's serial and discovery suites under ThreadSanitizer.
-set -euo pipefail
+# Sets up the machine, builds everything and runs every test: the plain build
+# (and the README's main command under xvfb-run), the whole suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the library's suites
+# under ThreadSanitizer. Prints a short summary per build: passed, failed,
+# and skipped tests with the reason. The full build and ctest output of each
+# build stays in the log files it names. Exit status 0 when nothing failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+if ! bash scripts/setup.sh; then
+  echo "test.sh: setting up the machine failed" >&2
+  exit 1
+fi
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+failures=0
 
-echo "== build and test"
-bash scripts/build.sh build
-ctest --test-dir build --output-on-failure -j "$jobs"
+# Reads build output into the log; on a terminal, shows ninja's step counter.
+progress() {
+  if [ -t 1 ]; then
+    tee "$1" | grep --line-buffered -o '^\[[0-9]*/[0-9]*\]' |
+      while read -r step; do printf '\r   building %s ' "$step"; done
+    printf '\r\033[K'
+  else
+    cat >"$1"
+  fi
+}
 
-echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
-bash scripts/build.sh build-asan -DVALMOR_SANITIZE=address -DVALMOR_WITH_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+# build DIR [cmake options...]: builds one tree; says where the log is, and
+# shows the end of it when the build fails.
+build() {
+  local dir=$1
+  shift
+  mkdir -p "$dir"
+  local log=$dir/build.log
+  bash scripts/build.sh "$dir" "$@" 2>&1 | progress "$log"
+  if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+    echo "   build FAILED (log: $log); its end:"
+    tail -n 30 "$log" | sed 's/^/   | /'
+    failures=$((failures + 1))
+    return 1
+  fi
+}
 
-echo "== ThreadSanitizer (platform, serial, discovery)"
-TARGETS="platform_tests serial_tests discovery_tests" \
-  bash scripts/build.sh build-tsan -DVALMOR_SANITIZE=thread -DVALMOR_WITH_BENCH=OFF -DVALMOR_WITH_APP=OFF
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L library
+# Unescapes the few entities CTest's JUnit report uses.
+unxml() { sed -e 's/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&amp;/\&/g'; }
+
+# run_tests DIR [ctest options...]: runs ctest, keeps its output in
+# DIR/ctest.log, and prints the counts, the failed tests and the skip reasons.
+run_tests() {
+  local dir=$1
+  shift
+  local log=$dir/ctest.log junit=ctest-junit.xml
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$junit" "$@" >"$log" 2>&1
+  local status=$?
+  local total failed skipped
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
+  skipped=$(grep -c '(Skipped)$' "$log")
+  if [ -z "$total" ]; then
+    echo "   tests did not run (log: $log)"
+    tail -n 10 "$log" | sed 's/^/   | /'
+    failures=$((failures + 1))
+    return
+  fi
+  echo "   $((total - failed - skipped)) passed, $failed failed, $skipped skipped (full output: $log)"
+  sed -n '/^The following tests FAILED:/,/^$/p' "$log" | grep -E '^\s+[0-9]+ - ' |
+    sed -E 's/^\s*[0-9]+ - /   FAILED /'
+  if [ -f "$dir/$junit" ]; then
+    # The line after gtest's "file:line: Skipped" is the reason it gave.
+    awk '
+      /<testcase / {
+        match($0, /name="[^"]*"/); name = substr($0, RSTART + 6, RLENGTH - 7)
+        sub(/  #.*/, "", name); notrun = ($0 ~ /status="notrun"/); next_is_reason = 0
+      }
+      notrun && next_is_reason { print "   skipped " name ": " $0; notrun = 0; next }
+      notrun && /: Skipped$/ { next_is_reason = 1 }
+    ' "$dir/$junit" | unxml
+  fi
+  if [ "$status" -ne 0 ]; then failures=$((failures + 1)); fi
+}
+
+echo "== plain build (build/)"
+if build build; then
+  run_tests build
+  printf '== the main command, scripts/run.sh, under xvfb-run with no unit: '
+  bash scripts/check_run.sh build/run-check.log
+  status=$?
+  [ "$status" -eq 2 ] || echo "   (its output: build/run-check.log)"
+  if [ "$status" -eq 1 ]; then failures=$((failures + 1)); fi
+fi
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
+if build build-asan -DVALMOR_SANITIZE=address -DVALMOR_WITH_BENCH=OFF; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_tests build-asan
+fi
+
+echo "== ThreadSanitizer, the library: platform, serial, discovery (build-tsan/)"
+if TARGETS="platform_tests serial_tests discovery_tests" \
+  build build-tsan -DVALMOR_SANITIZE=thread -DVALMOR_WITH_BENCH=OFF -DVALMOR_WITH_APP=OFF; then
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan -L library
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "== $failures build(s) or check(s) FAILED"
+  exit 1
+fi
+echo "== all passed"

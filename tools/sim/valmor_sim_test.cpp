@@ -60,7 +60,7 @@ class ValmorSimTest : public ::testing::Test {
                        arguments);
   }
 
-  TempDir root_{"sim-e2e"};
+  test::TempDir root_{"sim-e2e"};
   test::SimProcess sim_;
 };
 

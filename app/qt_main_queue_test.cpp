@@ -1,0 +1,55 @@
+#include "app/qt_main_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+#include <QThread>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace valmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Tasks posted from other threads run on the GUI thread, in the order each
+// thread posted them; postAndWait() returns once its task has run there.
+TEST(QtMainQueueTest, TasksFromOtherThreadsRunOnTheGuiThreadInOrder) {
+  auto& queue = mainQueue();
+  ASSERT_TRUE(queue.isCurrent());
+  std::vector<int> order;
+  std::atomic<bool> allOnGuiThread{true};
+  std::atomic<bool> waited{false};
+  std::thread poster([&] {
+    EXPECT_FALSE(queue.isCurrent());
+    for (int i = 0; i < 100; ++i) {
+      queue.post([&, i] {
+        if (!queue.isCurrent()) allOnGuiThread = false;
+        order.push_back(i);
+      });
+    }
+    queue.postAndWait([&] { order.push_back(100); });
+    waited = true;
+  });
+  EXPECT_TRUE(QTest::qWaitFor([&] { return waited.load(); }, 5000));
+  poster.join();
+  ASSERT_EQ(order.size(), 101u);
+  for (int i = 0; i <= 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+  EXPECT_TRUE(allOnGuiThread);
+}
+
+TEST(QtMainQueueTest, ClosedQueueDropsPostsAndReleasesWaiters) {
+  QtMainQueue queue;
+  bool ran = false;
+  queue.post([&] { ran = true; });
+  queue.close();
+  queue.post([&] { ran = true; });
+  std::thread waiter([&] { queue.postAndWait([&] { ran = true; }); });
+  waiter.join();  // returns although the task never runs
+  QTest::qWait(20);
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace valmor

@@ -1,0 +1,40 @@
+#!/bin/sh
+# valmor-setup as a user meets it without a display: --help and --version
+# answer without opening a window, no display is one line that says what to
+# do; and cmake --install lays out the programs, the desktop entry and the
+# icon. Usage: program_test.sh VALMOR_SETUP VERSION BUILD_DIR
+set -u
+app=$1 version=$2 build=$3
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+run() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$app" "$@" 2>&1; }
+
+out=$(run --help) || fail "--help exits with $?"
+printf '%s\n' "$out" | grep -q '^Usage: valmor-setup' || fail "--help gives no usage: $out"
+
+out=$(run --version) || fail "--version exits with $?"
+[ "$out" = "valmor-setup $version" ] || fail "--version says '$out'"
+
+out=$(run)
+status=$?
+[ "$status" -eq 1 ] || fail "without a display it exits with $status"
+[ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] || fail "without a display it says more than one line: $out"
+printf '%s' "$out" | grep -q 'xvfb-run' || fail "without a display it does not name xvfb-run: $out"
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+if cmake --install "$build" --prefix "$prefix" >/dev/null; then
+  for f in bin/valmor-setup bin/valmor-cli bin/valmor-sim \
+           share/applications/valmor-setup.desktop \
+           share/icons/hicolor/scalable/apps/valmor-setup.svg; do
+    [ -f "$prefix/$f" ] || fail "cmake --install did not install $f"
+  done
+  grep -qx 'Exec=valmor-setup' "$prefix/share/applications/valmor-setup.desktop" ||
+    fail "the desktop entry does not start valmor-setup"
+else
+  fail "cmake --install failed"
+fi
+
+[ "$failures" -eq 0 ] && echo "valmor-setup program checks passed"
+exit "$failures"
