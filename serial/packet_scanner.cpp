@@ -11,23 +11,20 @@ PacketScanner::Automaton::Automaton(std::vector<std::uint8_t> pattern)
     if (pattern_[i] == pattern_[k]) ++k;
     fallback_[i + 1] = k;
   }
+  constexpr std::size_t kLongestTabled = 63;  // a table of at most 16 KiB
+  if (pattern_.size() > kLongestTabled) return;
+  next_.resize((pattern_.size() + 1) * 256);
+  for (std::size_t state = 0; state <= pattern_.size(); ++state)
+    for (std::size_t byte = 0; byte < 256; ++byte)
+      next_[state * 256 + byte] = static_cast<std::uint8_t>(
+          state < pattern_.size() && pattern_[state] == byte ? state + 1
+          : state == 0                                       ? 0
+                                                             : next_[fallback_[state] * 256 + byte]);
 }
 
-bool PacketScanner::Automaton::step(std::uint8_t byte) {
-  while (state_ > 0 && (state_ == pattern_.size() || pattern_[state_] != byte)) state_ = fallback_[state_];
-  if (pattern_[state_] == byte) ++state_;
-  return state_ == pattern_.size();
-}
-
-void PacketScanner::Window::keepLast(std::uint64_t keep) {
-  if (size() <= keep) return;
-  begin_ = bytes_.size() - static_cast<std::size_t>(keep);
-  // Move the kept bytes to the front only once the dropped ones outnumber
-  // them, so that each byte is moved O(1) times on average.
-  if (begin_ >= 64 && begin_ >= size()) {
-    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(begin_));
-    begin_ = 0;
-  }
+void PacketScanner::Window::compact() {
+  bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(begin_));
+  begin_ = 0;
 }
 
 void PacketScanner::Window::clear() {
@@ -110,7 +107,6 @@ std::span<const std::uint8_t> PacketScanner::appendPrefixSuffix(std::uint8_t byt
   // All tails share the suffix test; the shortest one that passes begins at
   // the latest prefix start at least shortest_ bytes back.
   ++count_;
-  window_.push(byte);
   const bool suffixHere = suffix_ ? suffix_->step(byte) : true;
   std::uint64_t length = 0;
   if (prefix_) {
@@ -125,6 +121,12 @@ std::span<const std::uint8_t> PacketScanner::appendPrefixSuffix(std::uint8_t byt
   } else if (suffixHere && count_ >= shortest_) {
     length = shortest_;
   }
+  if (length == 0 && prefix_ && !nearest_ && young_.empty() && prefix_->state() == 0) {
+    // Nothing can begin a packet yet: keep no bytes (the common case).
+    if (window_.size() > 0) window_.clear();
+    return {};
+  }
+  window_.push(byte);
   if (length > 0) {
     clearBeforeNextByte_ = true;
     return window_.view().last(static_cast<std::size_t>(length));

@@ -52,7 +52,15 @@ class PacketScanner {
    public:
     explicit Automaton(std::vector<std::uint8_t> pattern);
     // True when the pattern ends with this byte.
-    bool step(std::uint8_t byte);
+    bool step(std::uint8_t byte) {
+      if (!next_.empty()) {
+        state_ = next_[state_ * 256 + byte];
+      } else {
+        while (state_ > 0 && (state_ == pattern_.size() || pattern_[state_] != byte)) state_ = fallback_[state_];
+        if (pattern_[state_] == byte) ++state_;
+      }
+      return state_ == pattern_.size();
+    }
     // The length of the pattern's longest beginning that the stream ends with.
     std::size_t state() const { return state_; }
     void reset() { state_ = 0; }
@@ -60,6 +68,9 @@ class PacketScanner {
    private:
     std::vector<std::uint8_t> pattern_;
     std::vector<std::size_t> fallback_;  // longest proper border of each beginning
+    // For short patterns, the next state for each state and byte: one
+    // look-up per byte instead of following fallbacks.
+    std::vector<std::uint8_t> next_;
     std::size_t state_ = 0;
   };
 
@@ -70,10 +81,17 @@ class PacketScanner {
     std::size_t size() const { return bytes_.size() - begin_; }
     std::span<const std::uint8_t> view() const { return std::span<const std::uint8_t>(bytes_).subspan(begin_); }
     // Drops all but the newest keep bytes.
-    void keepLast(std::uint64_t keep);
+    void keepLast(std::uint64_t keep) {
+      if (size() <= keep) return;
+      begin_ = bytes_.size() - static_cast<std::size_t>(keep);
+      // The kept bytes move to the front only once the dropped ones
+      // outnumber them, so that each byte is moved O(1) times on average.
+      if (begin_ >= 64 && begin_ >= size()) compact();
+    }
     void clear();
 
    private:
+    void compact();
     std::vector<std::uint8_t> bytes_;
     std::size_t begin_ = 0;
   };

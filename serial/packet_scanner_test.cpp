@@ -148,7 +148,8 @@ TEST(PacketScannerTest, MatchesThePlainScanOnRandomStreams) {
 }
 
 // Prefix/suffix descriptors whose packets are much longer than the window
-// tests above: a long maximum, packets of hundreds of bytes.
+// tests above: a long maximum, packets of hundreds of bytes; and a prefix and
+// suffix too long for the scanner's transition tables.
 TEST(PacketScannerTest, MatchesThePlainScanWithLongPacketsAndWindows) {
   RandomCases random(7);
   const Bytes alphabet = bytes("abcd");
@@ -159,6 +160,18 @@ TEST(PacketScannerTest, MatchesThePlainScanWithLongPacketsAndWindows) {
     const Bytes stream = random.draw(alphabet, 1500);
     ASSERT_EQ(test::fastScan(descriptor, stream), test::plainScan(descriptor, stream)) << "case " << i;
   }
+  // Runs of "a" make long partial matches of both that fall back part way.
+  const std::string prefix = std::string(70, 'a') + "b", suffix = "c" + std::string(65, 'a');
+  std::size_t packets = 0;
+  for (int i = 0; i < 8; ++i) {
+    auto descriptor = prefixSuffix(prefix, suffix, 150 + random.below(150));
+    std::string stream;
+    while (stream.size() < 3000) stream += std::string(1 + random.below(120), 'a') + "bc"[random.below(2)];
+    const auto expected = test::plainScan(descriptor, bytes(stream));
+    ASSERT_EQ(test::fastScan(descriptor, bytes(stream)), expected) << "long " << i;
+    packets += expected.size();
+  }
+  EXPECT_GT(packets, 8u);  // the streams do hold packets
 }
 
 }  // namespace
