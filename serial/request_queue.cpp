@@ -1,0 +1,221 @@
+#include "serial/request_queue.h"
+
+#include <asio/bind_executor.hpp>
+#include <asio/post.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
+#include "platform/log.h"
+
+namespace valmor {
+
+std::shared_ptr<RequestQueue> RequestQueue::create(Strand requestHandlingQueue, std::weak_ptr<Port> port) {
+  return std::make_shared<RequestQueue>(PrivateTag{}, std::move(requestHandlingQueue), std::move(port));
+}
+
+RequestQueue::RequestQueue(PrivateTag, Strand requestHandlingQueue, std::weak_ptr<Port> port)
+    : strand_(std::move(requestHandlingQueue)), port_(std::move(port)), timer_(strand_) {}
+
+bool RequestQueue::sendRequest(const std::shared_ptr<SerialRequest>& request) {
+  if (!request) return false;
+  if (strand_.running_in_this_thread()) {
+    logLine("sendRequest refused: called on the request-handling queue, it would wait for itself");
+    return false;
+  }
+  auto result = std::make_shared<std::promise<bool>>();
+  auto written = result->get_future();
+  asio::post(strand_, [self = shared_from_this(), request, result] { self->reallySendRequest(request, result); });
+  try {
+    return written.get();
+  } catch (const std::future_error&) {
+    return false;  // the write was dropped without an answer
+  }
+}
+
+void RequestQueue::cancelQueuedRequest(const std::shared_ptr<SerialRequest>& request) {
+  if (!request) return;
+  asio::post(strand_, [self = shared_from_this(), request] {
+    if (request == self->pending_) return;
+    std::size_t index;
+    {
+      std::lock_guard lock(self->mutex_);
+      const auto it = std::find(self->waiting_.begin(), self->waiting_.end(), request);
+      if (it == self->waiting_.end()) return;
+      index = static_cast<std::size_t>(it - self->waiting_.begin());
+      self->waiting_.erase(it);
+    }
+    self->announce(PropertyChange::Kind::Removal, {index});
+  });
+}
+
+void RequestQueue::cancelAllQueuedRequests() {
+  asio::post(strand_, [self = shared_from_this()] {
+    {
+      std::lock_guard lock(self->mutex_);
+      self->waiting_.clear();
+    }
+    self->announce(PropertyChange::Kind::Setting);
+  });
+}
+
+std::vector<std::shared_ptr<SerialRequest>> RequestQueue::queuedRequests() const {
+  std::lock_guard lock(mutex_);
+  return {waiting_.begin(), waiting_.end()};
+}
+
+std::shared_ptr<SerialRequest> RequestQueue::pendingRequest() const {
+  std::lock_guard lock(mutex_);
+  return pending_;
+}
+
+void RequestQueue::setPending(std::shared_ptr<SerialRequest> request) {
+  std::lock_guard lock(mutex_);
+  pending_ = std::move(request);
+}
+
+void RequestQueue::announce(PropertyChange::Kind kind, std::vector<std::size_t> indexes) {
+  if (auto port = port_.lock()) port->requestsQueueDidChange(kind, std::move(indexes));
+}
+
+void RequestQueue::reallySendRequest(const std::shared_ptr<SerialRequest>& request, const Promise& result) {
+  if (pending_ || writing_ || !waiting_.empty()) {
+    std::size_t index;
+    {
+      std::lock_guard lock(mutex_);
+      waiting_.push_back(request);
+      index = waiting_.size() - 1;
+    }
+    announce(PropertyChange::Kind::Insertion, {index});
+    result->set_value(true);
+    sendNextRequest();  // only does something if the queue was idle
+    return;
+  }
+  start(request, result);
+}
+
+void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Promise& result) {
+  const std::uint64_t serial = ++serial_;
+  setPending(request);
+  timedOut_ = false;
+  auto descriptor = request->responseDescriptor();
+  responseScanner_ = descriptor ? std::make_unique<PacketScanner>(std::move(descriptor)) : nullptr;
+
+  timer_.cancel();
+  if (const double seconds = request->timeoutInterval(); seconds > 0) {
+    // Truncated to whole nanoseconds; anything beyond some thirty years
+    // waits thirty years.
+    const auto interval = std::chrono::nanoseconds(static_cast<std::int64_t>(std::min(seconds, 1e9) * 1e9));
+    timer_.expires_after(interval);
+    timer_.async_wait(asio::bind_executor(strand_, [weak = weak_from_this(), serial](const asio::error_code& ec) {
+      if (ec) return;
+      if (auto self = weak.lock()) self->pendingRequestDidTimeout(serial);
+    }));
+  }
+
+  writing_ = true;
+  auto data = request->dataToSend();
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  auto done = [weak = weak_from_this(), serial, data, result, once](bool written) {
+    if (once->exchange(true)) return;
+    auto self = weak.lock();
+    if (!self) {
+      if (result) result->set_value(written);
+      return;
+    }
+    if (self->strand_.running_in_this_thread()) {
+      self->writeDidFinish(serial, written, result);
+    } else {
+      asio::post(self->strand_, [self, serial, written, result] { self->writeDidFinish(serial, written, result); });
+    }
+  };
+  if (auto port = port_.lock())
+    port->writeRequestData(*data, std::move(done));
+  else
+    done(false);
+}
+
+void RequestQueue::writeDidFinish(std::uint64_t serial, bool written, const Promise& result) {
+  writing_ = false;
+  // A request that expects no reply is finished once written.
+  if (written && serial == serial_ && pending_ && !timedOut_ && !responseScanner_) {
+    timer_.cancel();
+    finishPendingRequest();
+  }
+  if (result) result->set_value(written);
+  sendNextRequest();
+}
+
+void RequestQueue::checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(std::uint8_t byte) {
+  if (!pending_ || timedOut_ || !responseScanner_) return;
+  const auto reply = responseScanner_->appendByte(byte);
+  if (reply.empty()) return;
+  timer_.cancel();
+  if (auto port = port_.lock()) port->reportResponse(reply, pending_);
+  finishPendingRequest();
+  sendNextRequest();
+}
+
+void RequestQueue::pendingRequestDidTimeout(std::uint64_t serial) {
+  if (serial != serial_ || !pending_ || timedOut_) return;
+  timedOut_ = true;
+  responseScanner_.reset();  // a late reply is ignored
+  auto port = port_.lock();
+  if (port && port->delegateImplementsRequestDidTimeout()) {
+    port->reportTimeout(pending_, [weak = weak_from_this(), serial] {
+      auto self = weak.lock();
+      if (!self) return;
+      asio::post(self->strand_, [self, serial] { self->timeoutWasReported(serial); });
+    });
+    return;
+  }
+  finishPendingRequest();
+  sendNextRequest();
+}
+
+void RequestQueue::timeoutWasReported(std::uint64_t serial) {
+  // Only the report of the request that is still pending moves the queue on.
+  if (serial != serial_ || !pending_ || !timedOut_) return;
+  finishPendingRequest();
+  sendNextRequest();
+}
+
+void RequestQueue::finishPendingRequest() {
+  setPending(nullptr);
+  responseScanner_.reset();
+  timedOut_ = false;
+}
+
+void RequestQueue::sendNextRequest() {
+  // A loop, not a recursion: requests that finish as soon as they are
+  // written start the next one from inside their own start.
+  if (sendingNext_) return;
+  sendingNext_ = true;
+  while (!pending_ && !writing_) {
+    std::shared_ptr<SerialRequest> next;
+    {
+      std::lock_guard lock(mutex_);
+      if (waiting_.empty()) break;
+      next = std::move(waiting_.front());
+      waiting_.pop_front();
+    }
+    announce(PropertyChange::Kind::Removal, {0});
+    start(next, nullptr);
+  }
+  sendingNext_ = false;
+}
+
+void RequestQueue::clearRequestState() {
+  {
+    std::lock_guard lock(mutex_);
+    waiting_.clear();
+    pending_.reset();
+  }
+  timer_.cancel();
+  responseScanner_.reset();
+  timedOut_ = false;
+  announce(PropertyChange::Kind::Setting);
+}
+
+}  // namespace valmor
