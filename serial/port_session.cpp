@@ -363,9 +363,9 @@ void PortSession::beginClose() {
     finishClose();
     return;
   }
-  // Flow control off first, so that a peer that never raises CTS cannot
-  // hold the queued output back.
-  (void)clearHardwareFlowControl(fd_.get());
+  // Flow control off first, so that a peer that never raises CTS or never
+  // sends XON cannot hold the queued output back.
+  (void)clearFlowControl(fd_.get());
   int queued = 0;
   const auto rate = readBaudRate(fd_.get()).value_or(0);
   if (::ioctl(fd_.get(), TIOCOUTQ, &queued) < 0 || queued <= 0 || rate == 0) queued = 0;
