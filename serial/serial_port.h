@@ -206,17 +206,6 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   bool usesDCDOutputFlowControl() const;
   void setUsesDCDOutputFlowControl(bool uses);
 
-  // ---- Modem lines ----
-
-  bool RTS() const;
-  void setRTS(bool on);
-  bool DTR() const;
-  void setDTR(bool on);
-  // Input lines as last polled; keep their values after a close.
-  bool CTS() const;
-  bool DSR() const;
-  bool DCD() const;
-
   // ---- More line settings ----
   // Like the settings above: stored, and applied at once to an open port;
   // refusals go to the delegate with their errno, the other settings stay
@@ -273,6 +262,17 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
 
   // Ring indicator, as CTS, DSR and DCD.
   bool RI() const;
+
+  // ---- Modem lines ----
+
+  bool RTS() const;
+  void setRTS(bool on);
+  bool DTR() const;
+  void setDTR(bool on);
+  // Input lines as last read; keep their values after a close.
+  bool CTS() const;
+  bool DSR() const;
+  bool DCD() const;
 
   // The library's own parts (packet detection, the request queue) reach the
   // port's private state through serial/serial_port_impl.h.

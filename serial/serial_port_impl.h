@@ -97,9 +97,6 @@ struct SerialPort::Impl final : PortSessionClient {
   // Guarded by mutex.
   std::uint64_t closeCount = 0;
 
-  const std::shared_ptr<DelegateDispatch> dispatch = DelegateDispatch::create();
-  RequestStrand requests;
-
   // ---- Settings with ioctls of their own, RI (serial_port_lines.cpp) ----
   bool lowLatency = false;  // Guarded by mutex.
   RS485Settings rs485;      // Guarded by mutex.
@@ -112,6 +109,9 @@ struct SerialPort::Impl final : PortSessionClient {
   void applyControls(const std::shared_ptr<PortSession>& session);
   // The session of an open port that is not closing, or empty.
   std::shared_ptr<PortSession> activeSession() const;
+
+  const std::shared_ptr<DelegateDispatch> dispatch = DelegateDispatch::create();
+  RequestStrand requests;
 };
 
 SerialPort::Impl& implOf(SerialPort& port);
