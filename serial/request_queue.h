@@ -119,6 +119,8 @@ class RequestQueue : public ReceivedByteProcessor, public std::enable_shared_fro
     checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(byte);
   }
   void portDidClose(SerialPort&) override { clearRequestState(); }
+  // On the strand: no reply is looked for.
+  bool isIdle() const override { return !responseScanner_; }
 
  private:
   using Promise = std::shared_ptr<std::promise<bool>>;

@@ -23,10 +23,14 @@ void RequestStrand::process(std::weak_ptr<SerialPort> port, ChunkList chunks) {
   post([this, port = std::move(port), chunks = std::move(chunks)] {
     auto self = port.lock();
     if (!self) return;
-    const auto all = processors();
+    // Idle processors cost nothing per byte: a port whose packet detection
+    // and request queue have nothing to look for only pays for this task.
+    auto busy = processors();
+    std::erase_if(busy, [](const auto& p) { return p->isIdle(); });
+    if (busy.empty()) return;
     for (const auto& chunk : chunks)
       for (const std::uint8_t byte : chunk->bytes)
-        for (const auto& processor : all) processor->processReceivedByte(*self, byte);
+        for (const auto& processor : busy) processor->processReceivedByte(*self, byte);
   });
 }
 
