@@ -221,7 +221,8 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   // calls, so for one chunk serialPortDidReceiveData comes before any packet
   // or reply that the chunk completes, and a byte's packets come before the
   // reply it completes. A port that never listens and never sends a request
-  // hands no byte to that queue.
+  // hands no byte to that queue; one with nothing to look for at the moment
+  // does no per-byte work.
   //
   //   auto line = SerialPacketDescriptor::initWithPrefixString("$", "\r\n", 82, {});
   //   port->startListeningForPacketsMatchingDescriptor(line);
@@ -255,12 +256,12 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   // Queues request behind the pending one (true), or starts it and gives
   // whether all its bytes were written: false when the port is not open,
   // the write failed (reported to the delegate) or a close ended it. Waits
-  // for the write; must not be called from the request-handling queue (it
-  // then refuses, logs, and gives false). The reply comes as
-  // serialPortDidReceiveResponseToRequest, a passed time-out as
-  // serialPortRequestDidTimeout (once the delegate has been told, the next
-  // request starts); a reply that completes after the time-out fired is
-  // ignored.
+  // for the write; must not be called from the request-handling queue,
+  // where observers of queuedRequests run (it then refuses, logs, and gives
+  // false). The reply comes as serialPortDidReceiveResponseToRequest, a
+  // passed time-out as serialPortRequestDidTimeout (once the delegate has
+  // been told, the next request starts); a reply that completes after the
+  // time-out fired is ignored.
   bool sendRequest(const std::shared_ptr<SerialRequest>& request);
   // Removes request if it is still waiting (that very object); a started
   // request cannot be cancelled. Takes effect shortly afterwards.
