@@ -48,8 +48,10 @@ void MainQueue::postAndWait(Task task) {
 }
 
 void MainThreadCompletion::signal() {
-  std::lock_guard lock(mutex_);
-  done_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+  }
   cv_.notify_all();
 }
 
@@ -77,11 +79,14 @@ RunLoopMainQueue::RunLoopMainQueue() : owner_(std::this_thread::get_id()) {}
 
 void RunLoopMainQueue::post(Task task) {
   if (isShutDown()) return;
-  // Notified under the lock, so the queue cannot be destroyed between the
-  // push and the notification by a main thread that saw the task.
-  std::lock_guard lock(mutex_);
-  tasks_.push_back(std::move(task));
-  cv_.notify_one();
+  const auto tasks = tasks_;
+  {
+    std::lock_guard lock(tasks->mutex);
+    tasks->queued.push_back(std::move(task));
+  }
+  // Notified after the lock is released, so that the woken main thread does
+  // not at once block on it again.
+  tasks->cv.notify_one();
 }
 
 bool RunLoopMainQueue::isCurrent() const {
@@ -91,10 +96,10 @@ bool RunLoopMainQueue::isCurrent() const {
 bool RunLoopMainQueue::runOne(std::chrono::steady_clock::time_point deadline) {
   Task task;
   {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_until(lock, deadline, [this] { return !tasks_.empty(); })) return false;
-    task = std::move(tasks_.front());
-    tasks_.pop_front();
+    std::unique_lock lock(tasks_->mutex);
+    if (!tasks_->cv.wait_until(lock, deadline, [this] { return !tasks_->queued.empty(); })) return false;
+    task = std::move(tasks_->queued.front());
+    tasks_->queued.pop_front();
   }
   runTask(task);
   return true;
@@ -124,8 +129,8 @@ size_t RunLoopMainQueue::runPending() {
   size_t n = 0;
   std::deque<Task> batch;
   {
-    std::lock_guard lock(mutex_);
-    batch.swap(tasks_);
+    std::lock_guard lock(tasks_->mutex);
+    batch.swap(tasks_->queued);
   }
   for (auto& t : batch) {
     runTask(t);

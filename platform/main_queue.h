@@ -100,10 +100,16 @@ class RunLoopMainQueue : public MainQueue {
  private:
   bool runOne(std::chrono::steady_clock::time_point deadline);
 
+  // Shared with every post() in progress, so that a poster on another
+  // thread can still notify after the main thread has run its task and
+  // destroyed the queue.
+  struct Tasks {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Task> queued;  // Guarded by mutex.
+  };
   std::thread::id owner_;
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<Task> tasks_;  // Guarded by mutex_.
+  const std::shared_ptr<Tasks> tasks_ = std::make_shared<Tasks>();
 };
 
 // The process's main queue.
