@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <mutex>
 
 namespace valmor {
@@ -42,6 +43,16 @@ void logLine(std::string_view line) {
   text.push_back('\n');
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
+}
+
+void runLoggingExceptions(const std::function<void()>& task, std::string_view where) {
+  try {
+    task();
+  } catch (const std::exception& e) {
+    logLine(std::string(where) + " threw an exception: " + e.what());
+  } catch (...) {
+    logLine(std::string(where) + " threw an unknown exception");
+  }
 }
 
 void setLogSinkForTesting(std::function<void(const std::string&)> s) {

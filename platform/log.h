@@ -13,6 +13,11 @@ namespace valmor {
 
 void logLine(std::string_view line);
 
+// Runs task. An exception it throws goes no further: it is logged as
+// "WHERE threw an exception: WHAT" (or "threw an unknown exception"), so
+// that one faulty callback cannot end the loop or the thread that runs it.
+void runLoggingExceptions(const std::function<void()>& task, std::string_view where);
+
 // Sends log lines to a sink of the caller's (for tests) instead of standard
 // error; an empty sink restores standard error.
 void setLogSinkForTesting(std::function<void(const std::string&)> sink);

@@ -24,15 +24,7 @@ std::shared_ptr<MainQueue>& installed() {
 
 }  // namespace
 
-void MainQueue::runTask(const Task& task) {
-  try {
-    task();
-  } catch (const std::exception& e) {
-    logLine(std::string("Exception caught on the main queue: ") + e.what());
-  } catch (...) {
-    logLine("Unknown exception caught on the main queue");
-  }
-}
+void MainQueue::runTask(const Task& task) { runLoggingExceptions(task, "A task on the main queue"); }
 
 void MainQueue::postAndWait(Task task) {
   if (isCurrent()) {

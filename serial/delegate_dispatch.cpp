@@ -1,6 +1,5 @@
 #include "serial/delegate_dispatch.h"
 
-#include <exception>
 #include <string>
 
 #include "platform/log.h"
@@ -53,13 +52,7 @@ void DelegateDispatch::runSlice() {
       call = std::move(calls_.front());
       calls_.pop_front();
     }
-    try {
-      call();
-    } catch (const std::exception& e) {
-      logLine(std::string("Exception caught in a delegate call: ") + e.what());
-    } catch (...) {
-      logLine("Unknown exception caught in a delegate call");
-    }
+    runLoggingExceptions(call, "A delegate call");
     if (std::chrono::steady_clock::now() >= end) break;
   }
   {

@@ -1,6 +1,5 @@
 #include "serial/request_writer.h"
 
-#include <exception>
 #include <string>
 
 #include "platform/log.h"
@@ -41,13 +40,7 @@ void RequestWriter::run(const std::shared_ptr<State>& state) {
       job = std::move(state->jobs.front());
       state->jobs.pop_front();
     }
-    try {
-      job();
-    } catch (const std::exception& e) {
-      logLine(std::string("Exception caught in a request write: ") + e.what());
-    } catch (...) {
-      logLine("Unknown exception caught in a request write");
-    }
+    runLoggingExceptions(job, "A request write");
   }
 }
 

@@ -268,15 +268,8 @@ void SerialPort::Impl::sessionDidClose(std::error_code closeError) {
 void SerialPort::Impl::callDelegate(SerialPortDelegate::Method method, const DelegateCall& call) {
   auto d = owner.delegate();
   if (!d || !d->implements(method)) return;
-  try {
-    call(*d, owner);
-  } catch (const std::exception& e) {
-    logLine(std::string(SerialPortDelegate::methodName(method)) + " of " + path +
-            " threw an exception: " + e.what());
-  } catch (...) {
-    logLine(std::string(SerialPortDelegate::methodName(method)) + " of " + path +
-            " threw an unknown exception");
-  }
+  runLoggingExceptions([&] { call(*d, owner); },
+                       std::string(SerialPortDelegate::methodName(method)) + " of " + path);
 }
 
 void SerialPort::Impl::queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call) {
