@@ -171,10 +171,13 @@ void PortSession::onReadable(const asio::error_code& ec) {
     return;
   }
 
-  // Reads until the device has nothing more. The descriptor is non-blocking,
-  // so bytes that another reader of the device took since the readiness
-  // report cost an EAGAIN, not a read that waits for the next byte. The
-  // chunks of one round go on together.
+  // Reads until the device has nothing more: until EAGAIN, or a read that
+  // gave less than it asked for (it took all there was; the re-arm below
+  // looks at the device again and reports at once what came meanwhile, so
+  // the EAGAIN a further read would give is skipped). The descriptor is
+  // non-blocking, so bytes that another reader of the device took since the
+  // readiness report cost an EAGAIN, not a read that waits for the next
+  // byte. The chunks of one round go on together.
   ChunkList chunks;
   auto handOver = [&] {
     if (!chunks.empty()) c->sessionDidRead(std::exchange(chunks, {}));
@@ -213,6 +216,7 @@ void PortSession::onReadable(const asio::error_code& ec) {
     chunksInFlight_.fetch_add(1);
     chunks.push_back(std::move(chunk));
 
+    const bool drained = static_cast<std::size_t>(n) < kReadSize;
     if (chunksInFlight_.load() >= kMaxChunksInFlight) {
       handOver();
       readPaused_.store(true);
@@ -220,6 +224,7 @@ void PortSession::onReadable(const asio::error_code& ec) {
       if (chunksInFlight_.load() >= kMaxChunksInFlight) return;
       if (!readPaused_.exchange(false)) return;  // chunkDone() has resumed us
     }
+    if (drained) break;
   }
   handOver();
   // Re-armed only while open and reading (the returns above): a device that
