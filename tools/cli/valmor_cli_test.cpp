@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -12,12 +13,16 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
+#include "platform/testing/pty.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
 #include "profile/strobe_models.h"
+#include "tools/testing/background_process.h"
 #include "tools/testing/shell.h"
 #include "tools/testing/sim_process.h"
 
@@ -29,6 +34,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 using test::Outcome;
+using test::PtyPair;
 using test::shell;
 using test::shellQuoted;
 
@@ -43,8 +49,9 @@ class ValmorCliTest : public ::testing::Test {
   }
   void TearDown() override { sim_.stop(); }
   void startSim() { ASSERT_TRUE(sim_.start(VALMOR_SIM_PATH, dir_, root_ / "sim.log")) << sim_.log(); }
-  Outcome cli(const std::string& arguments) {
-    return shell("VALMOR_DEVICE_DIR=" + shellQuoted(dir_) + " " + kCli + " " + arguments);
+  Outcome cli(const std::string& arguments) { return shell(cliCommand(arguments)); }
+  std::string cliCommand(const std::string& arguments) const {
+    return "VALMOR_DEVICE_DIR=" + shellQuoted(dir_) + " " + kCli + " " + arguments;
   }
 
   test::TempDir root_{"cli-test"};
@@ -162,6 +169,107 @@ TEST_F(ValmorCliTest, UsageErrorsExitWith2AndHelpExplainsEveryCommand) {
                            "download MODEL", "--port", "--wait", "Exit status"}) {
     EXPECT_THAT(help.out, HasSubstr(word));
   }
+}
+
+TEST_F(ValmorCliTest, ListShowsEveryPortAndUnitsOnlyOnRequest) {
+  startSim();
+  PtyPair other;
+  std::filesystem::create_symlink(other.slavePath(), dir_ + "/cu.other");
+  const std::string simLine = sim_.link() + "  usbserial-SIM0  unit\n";
+  Outcome run = cli("list");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, dir_ + "/cu.other  other\n" + simLine);
+
+  run = cli("list --units");
+  EXPECT_EQ(run.out, simLine);
+  run = cli("list --units --json");
+  EXPECT_EQ(run.status, 0) << run.err;
+  const auto json = nlohmann::json::parse(run.out);
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_EQ(json[0]["path"], sim_.link());
+  EXPECT_EQ(json[0]["name"], "usbserial-SIM0");
+  EXPECT_EQ(json[0]["unit"], true);
+  EXPECT_TRUE(json[0]["vendorId"].is_null());
+
+  sim_.stop();
+  run = cli("list --units");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "valmor-cli: no VALMOR unit found in " + dir_ + " (VALMOR_DEVICE_DIR)\n");
+  EXPECT_EQ(cli("list --units --json").out, "[]\n");
+}
+
+TEST_F(ValmorCliTest, WatchSeesAPlugAndAnUnplugUntilInterrupted) {
+  test::BackgroundProcess text(root_ / "text.out", root_ / "text.err");
+  test::BackgroundProcess json(root_ / "json.out", root_ / "json.err");
+  ASSERT_TRUE(text.start("exec env " + cliCommand("watch")));
+  ASSERT_TRUE(json.start("exec env " + cliCommand("watch --json")));
+  const std::string watching = "valmor-cli: watching " + dir_ +
+                               " (VALMOR_DEVICE_DIR) for serial ports plugged in or pulled out (Ctrl+C ends)\n";
+  for (auto* w : {&text, &json}) ASSERT_TRUE(w->waitFor([&] { return w->err() == watching; })) << w->err();
+
+  startSim();
+  const std::string connected = "connected  " + sim_.link() + "  usbserial-SIM0  unit\n";
+  ASSERT_TRUE(text.waitFor([&] { return text.out() == connected; })) << text.out();
+  sim_.signal(SIGUSR1);
+  const std::string both = connected + "disconnected  " + sim_.link() + "  usbserial-SIM0  unit\n";
+  ASSERT_TRUE(text.waitFor([&] { return text.out() == both; })) << text.out();
+  ASSERT_TRUE(json.waitFor([&] {
+    const std::string out = json.out();
+    return std::count(out.begin(), out.end(), '\n') == 2;
+  })) << json.out();
+  EXPECT_EQ(text.stop(SIGINT), 0);
+  EXPECT_EQ(json.stop(SIGTERM), 0);
+  EXPECT_EQ(text.err(), watching);
+
+  std::istringstream lines(json.out());
+  std::string line;
+  for (const char* event : {"connected", "disconnected"}) {
+    ASSERT_TRUE(std::getline(lines, line));
+    const auto object = nlohmann::json::parse(line);
+    EXPECT_EQ(object["event"], event);
+    EXPECT_EQ(object["path"], sim_.link());
+    EXPECT_EQ(object["unit"], true);
+  }
+}
+
+// The simulator's own pseudo-terminal node, which no registry lists (the
+// default registry, udev, is used here).
+TEST_F(ValmorCliTest, PortTakesATerminalNoRegistryLists) {
+  startSim();
+  const std::string node = std::filesystem::read_symlink(sim_.link());
+  const Outcome run = shell(kCli + " --port " + shellQuoted(node) + " download RED64");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "VALMOR SIM: profile RED64 stored OK\n");
+}
+
+TEST_F(ValmorCliTest, PermissionRefusedExplainsTheDialoutGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "run as root, so that valmor-cli can be run as another user";
+  PtyPair pty;  // owned by root, group tty, mode 620: nobody may open it
+  const Outcome run = shell("setpriv --reuid=65534 --regid=65534 --clear-groups " + kCli + " --port " +
+                            shellQuoted(pty.slavePath()) + " initialize");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, StartsWith("valmor-cli: no permission to open " + pty.slavePath() +
+                                  ": add your user to the dialout group (sudo usermod -aG dialout $USER)"));
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+}
+
+// SIGTERM while waiting for the unit's answer: the port is closed through
+// the normal path, so the device gets its attributes back.
+TEST_F(ValmorCliTest, StopSignalClosesThePortAndRestoresTheDevice) {
+  PtyPair unit;
+  termios before{};
+  ASSERT_EQ(::tcgetattr(unit.master(), &before), 0);
+  test::BackgroundProcess run(root_ / "run.out", root_ / "run.err");
+  ASSERT_TRUE(run.start("exec " + kCli + " --wait 600 --port " + shellQuoted(unit.slavePath()) + " initialize"));
+  EXPECT_EQ(unit.read(3), "\n1\n");  // the greeting, then Initialize
+  EXPECT_EQ(run.stop(SIGTERM), 128 + SIGTERM);
+  EXPECT_EQ(run.err(), "valmor-cli: interrupted\n");
+  termios after{};
+  ASSERT_EQ(::tcgetattr(unit.master(), &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cflag, before.c_cflag);
+  EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
 }
 
 }  // namespace
