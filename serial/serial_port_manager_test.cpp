@@ -1,6 +1,7 @@
 #include "serial/serial_port_manager.h"
 
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "platform/notification_center.h"
+#include "serial/testing/plug_cycles.h"
 #include "serial/testing/serial_port_fixture.h"
 
 namespace valmor::test {
@@ -281,6 +283,43 @@ TEST_F(SerialPortManagerTest, AtExitEveryListedPortIsCleanedUpAndItsDeviceRestor
   EXPECT_EQ(after.c_iflag, before.c_iflag);
   EXPECT_EQ(after.c_cflag, before.c_cflag);
   EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+}
+
+// A unit plugged in and pulled out again and again, its port opened each
+// time: every cycle is seen once, and nothing accumulates: no descriptor,
+// no memory, no work left running between cycles.
+TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehind) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr int kCycles = 200;  // the same checks, in the time a sanitizer allows
+#else
+  constexpr int kCycles = 1000;
+#endif
+  constexpr int kWarmUp = 20;
+  useDirectoryRegistry();
+  auto manager = SerialPortManager::createForTesting();
+  PlugCycler cycler(*queue_, dir_.path(), manager);
+  for (int i = 0; i < kWarmUp; ++i) ASSERT_TRUE(cycler.cycle()) << "warm-up cycle " << i;
+  const auto descriptors = openDescriptors();
+  const long resident = residentBytes();
+
+  for (int i = kWarmUp; i < kCycles; ++i) ASSERT_TRUE(cycler.cycle()) << "cycle " << i;
+  EXPECT_EQ(cycler.connected, kCycles);
+  EXPECT_EQ(cycler.disconnected, kCycles);
+  EXPECT_EQ(cycler.opened(), kCycles);
+  EXPECT_EQ(cycler.closed(), kCycles);
+  EXPECT_EQ(manager->countOfAvailablePorts(), 0u);
+  EXPECT_EQ(openDescriptors(), descriptors);
+  EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
+
+  // Idle between cycles: the manager waits for events, it does not poll.
+  auto cpu = [] {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  };
+  const auto cpuBefore = cpu();
+  pumpFor(500ms);
+  EXPECT_LT(cpu() - cpuBefore, 25ms) << "busy while nothing happens";
 }
 
 }  // namespace
