@@ -289,10 +289,13 @@ TEST_F(SerialPortManagerTest, AtExitEveryListedPortIsCleanedUpAndItsDeviceRestor
 // time: every cycle is seen once, and nothing accumulates: no descriptor,
 // no memory, no work left running between cycles.
 TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehind) {
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  constexpr int kCycles = 200;  // the same checks, in the time a sanitizer allows
-#else
   constexpr int kCycles = 1000;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  // A sanitizer's own bookkeeping grows with every allocation, so resident
+  // memory tells nothing there.
+  constexpr bool kMemoryTells = false;
+#else
+  constexpr bool kMemoryTells = true;
 #endif
   constexpr int kWarmUp = 20;
   useDirectoryRegistry();
@@ -309,7 +312,7 @@ TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehi
   EXPECT_EQ(cycler.closed(), kCycles);
   EXPECT_EQ(manager->countOfAvailablePorts(), 0u);
   EXPECT_EQ(openDescriptors(), descriptors);
-  EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
+  if (kMemoryTells) EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
 
   // Idle between cycles: the manager waits for events, it does not poll.
   auto cpu = [] {
