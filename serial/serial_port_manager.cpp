@@ -272,6 +272,28 @@ void SerialPortManager::systemDidWake() {
   }
 }
 
+bool SerialPortManager::followSystemSleep(const std::string& busAddress) {
+  std::weak_ptr<SerialPortManager> weak = weak_from_this();
+  auto watcher = SystemSleepWatcher::watch(
+      [weak](bool goingToSleep) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (goingToSleep) {
+          self->systemWillSleep();
+        } else {
+          self->systemDidWake();
+        }
+      },
+      busAddress);
+  const bool following = watcher != nullptr;
+  std::unique_ptr<SystemSleepWatcher> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    replaced = std::exchange(sleepWatcher_, std::move(watcher));
+  }
+  return following;  // the watcher replaced is stopped here, outside the lock
+}
+
 void SerialPortManager::cleanUpAllPorts(std::chrono::milliseconds closeWait) {
   const auto deadline = std::chrono::steady_clock::now() + closeWait;
   const PortList ports = availablePorts();

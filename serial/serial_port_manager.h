@@ -38,8 +38,9 @@
 // Sleep and wake: systemWillSleep() closes every listed port that is open
 // and remembers it; systemDidWake() opens the remembered ports again, in the
 // order they were closed, and forgets them whether or not they opened
-// (failures reach each port's delegate). The manager calls neither itself:
-// the program's sleep watcher does, when it has one.
+// (failures reach each port's delegate). The manager calls them when the
+// program asks it to followSystemSleep(); otherwise only when some other
+// code does.
 //
 // Observable properties: "availablePorts" (insertions and removals with
 // their indexes; a change of the whole list from setAvailablePorts()).
@@ -60,11 +61,13 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "discovery/device_registry.h"
 #include "platform/observable.h"
+#include "platform/system_sleep.h"
 #include "serial/serial_port.h"
 
 namespace valmor {
@@ -128,6 +131,13 @@ class SerialPortManager : public Observable, public std::enable_shared_from_this
   void systemWillSleep();
   void systemDidWake();
 
+  // Calls systemWillSleep() and systemDidWake() on the main queue as the
+  // system goes to sleep and wakes (platform/system_sleep.h: logind on the
+  // system bus, or on busAddress when given), delaying the sleep until the
+  // ports have been told to close. False, with a log line, when there is no
+  // bus; the manager works on without. A second call replaces the first.
+  bool followSystemSleep(const std::string& busAddress = {});
+
   // What the exit handler does: cleans up every listed port, in order,
   // empties the list, and waits up to closeWait for the closes to complete.
   void cleanUpAllPorts(std::chrono::milliseconds closeWait);
@@ -143,6 +153,7 @@ class SerialPortManager : public Observable, public std::enable_shared_from_this
   PortList availablePorts_;           // Guarded by mutex_.
   PortList portsToReopenAfterSleep_;  // Guarded by mutex_.
   std::unique_ptr<DeviceSubscription> subscription_;  // set once at creation
+  std::unique_ptr<SystemSleepWatcher> sleepWatcher_;  // Guarded by mutex_.
 };
 
 }  // namespace valmor

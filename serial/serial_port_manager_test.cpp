@@ -6,13 +6,16 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <any>
+#include <iterator>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <thread>
 
 #include "platform/notification_center.h"
+#include "platform/testing/private_bus.h"
 #include "serial/testing/plug_cycles.h"
 #include "serial/testing/serial_port_fixture.h"
 
@@ -237,6 +240,28 @@ TEST_F(SerialPortManagerTest, SleepClosesAndRemembersTheOpenPortsAndWakeReopensT
   EXPECT_FALSE(port1->isOpen());
 }
 
+// Following the system: logind's PrepareForSleep (on a private bus here)
+// closes the open ports before sleep and reopens them after wake.
+TEST_F(SerialPortManagerTest, FollowsSystemSleepThroughLogind) {
+  PrivateBus bus;
+  if (bus.address().empty()) GTEST_SKIP() << "no dbus-daemon to run a private bus (install dbus-daemon)";
+  FakeLogind logind(bus.address());
+  ASSERT_TRUE(logind.ready());
+  PtyPair pty;
+  auto port = makePort(pty, "unit");
+  auto manager = SerialPortManager::createForTesting();
+  auto delegate = std::make_shared<RecordingDelegate>();
+  openPort(*port, delegate);
+  ASSERT_TRUE(manager->followSystemSleep(bus.address()));
+
+  ASSERT_TRUE(logind.prepareForSleep(true));
+  ASSERT_TRUE(pump([&] { return !port->isOpen(); }));
+  EXPECT_THAT(paths(manager->portsToReopenAfterSleep()), ElementsAre(port->path()));
+  ASSERT_TRUE(logind.prepareForSleep(false));
+  ASSERT_TRUE(pump([&] { return port->isOpen(); }));
+  EXPECT_TRUE(manager->portsToReopenAfterSleep().empty());
+}
+
 TEST_F(SerialPortManagerTest, SharedInstanceIsCreatedOnceFromAnyThread) {
   const auto before = fakeRegistry_->subscriptionCount();
   std::vector<std::future<std::shared_ptr<SerialPortManager>>> asked;
@@ -311,8 +336,14 @@ TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehi
   EXPECT_EQ(cycler.opened(), kCycles);
   EXPECT_EQ(cycler.closed(), kCycles);
   EXPECT_EQ(manager->countOfAvailablePorts(), 0u);
-  EXPECT_EQ(openDescriptors(), descriptors);
-  if (kMemoryTells) EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
+  // (Descriptors an earlier test left closing on the pool may go meanwhile.)
+  std::vector<int> leaked;
+  const auto now = openDescriptors();
+  std::set_difference(now.begin(), now.end(), descriptors.begin(), descriptors.end(), std::back_inserter(leaked));
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " descriptors leaked, the first " << leaked.front();
+  if (kMemoryTells) {
+    EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
+  }
 
   // Idle between cycles: the manager waits for events, it does not poll.
   auto cpu = [] {
