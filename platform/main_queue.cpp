@@ -39,25 +39,28 @@ void MainQueue::postAndWait(Task task) {
     runTask(task);
     return;
   }
-  // The state is shared with the posted task, which may outlive this call
-  // when the queue shuts down first.
-  struct State {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  auto state = std::make_shared<State>();
-  post([state, task = std::move(task)] {
+  auto completion = std::make_shared<MainThreadCompletion>();
+  post([completion, task = std::move(task)] {
     runTask(task);
-    std::lock_guard lock(state->m);
-    state->done = true;
-    state->cv.notify_all();
+    completion->signal();
   });
-  std::unique_lock lock(state->m);
-  while (!state->done) {
-    if (isShutDown()) return;
-    state->cv.wait_for(lock, std::chrono::milliseconds(50));
+  completion->wait(*this);
+}
+
+void MainThreadCompletion::signal() {
+  std::lock_guard lock(mutex_);
+  done_ = true;
+  cv_.notify_all();
+}
+
+bool MainThreadCompletion::wait(const MainQueue& queue) {
+  std::unique_lock lock(mutex_);
+  while (!done_) {
+    // The main loop gives no sign when it ends for good; look now and then.
+    if (queue.isShutDown()) return false;
+    cv_.wait_for(lock, std::chrono::milliseconds(50));
   }
+  return true;
 }
 
 void MainQueue::shutDown() {

@@ -57,6 +57,23 @@ class MainQueue {
   bool shutDown_ = false;  // Guarded by waitMutex_.
 };
 
+// The completion of one task queued for the main thread, for a thread that
+// waits for it. Shared (std::shared_ptr) between the waiter and the task,
+// which may outlive the wait when the main queue shuts down first.
+class MainThreadCompletion {
+ public:
+  // Called by the task once it has run.
+  void signal();
+  // Returns once signal() was called, or when queue shuts down before.
+  // True when the task ran.
+  bool wait(const MainQueue& queue);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;  // Guarded by mutex_.
+};
+
 // A plain run loop for tests and tools. The thread that creates it is the
 // main thread.
 class RunLoopMainQueue : public MainQueue {

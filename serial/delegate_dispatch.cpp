@@ -1,6 +1,5 @@
 #include "serial/delegate_dispatch.h"
 
-#include <condition_variable>
 #include <exception>
 #include <string>
 
@@ -30,28 +29,15 @@ void DelegateDispatch::queueAndWait(Call call) {
     call();
     return;
   }
-  struct State {
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  auto state = std::make_shared<State>();
-  queue([state, call = std::move(call)] {
+  auto completion = std::make_shared<MainThreadCompletion>();
+  queue([completion, call = std::move(call)] {
     struct Signal {
-      State& s;
-      ~Signal() {
-        std::lock_guard lock(s.m);
-        s.done = true;
-        s.cv.notify_all();
-      }
-    } signal{*state};
+      MainThreadCompletion& c;
+      ~Signal() { c.signal(); }
+    } signal{*completion};
     call();
   });
-  std::unique_lock lock(state->m);
-  while (!state->done) {
-    if (main.isShutDown()) return;
-    state->cv.wait_for(lock, std::chrono::milliseconds(50));
-  }
+  completion->wait(main);
 }
 
 void DelegateDispatch::runSlice() {
