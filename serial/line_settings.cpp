@@ -28,6 +28,18 @@ constexpr std::pair<std::uint64_t, unsigned> kStandardRates[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
+constexpr cc_t kXON = 0x11;
+constexpr cc_t kXOFF = 0x13;
+
+tcflag_t characterSize(std::uint64_t dataBits) {
+  switch (dataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+  }
+}
+
 unsigned standardRateCode(std::uint64_t rate) {
   for (const auto& [r, code] : kStandardRates)
     if (r == rate) return code;
@@ -100,18 +112,22 @@ void apply(const LineSettings& s, termios2& t) {
   applyTable(t.c_lflag, kLocalModes);
   applyTable(t.c_cflag, kControlModes);
   t.c_cflag &= ~CSIZE;
-  t.c_cflag |= CS8;
+  t.c_cflag |= characterSize(s.numberOfDataBits);
 
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 2;
 
+  // CMSPAR is cleared for none, odd and even: left set by another program,
+  // it would turn odd parity into mark and even into space.
+  t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
   if (s.parity == kParityOdd) {
     t.c_cflag |= PARENB | PARODD;
   } else if (s.parity == kParityEven) {
     t.c_cflag |= PARENB;
-    t.c_cflag &= ~PARODD;
-  } else {
-    t.c_cflag &= ~(PARENB | PARODD);
+  } else if (s.parity == kParityMark) {
+    t.c_cflag |= PARENB | CMSPAR | PARODD;
+  } else if (s.parity == kParitySpace) {
+    t.c_cflag |= PARENB | CMSPAR;
   }
 
   if (s.numberOfStopBits > 1) {
@@ -130,6 +146,14 @@ void apply(const LineSettings& s, termios2& t) {
     t.c_cflag |= CRTSCTS;
   } else {
     t.c_cflag &= ~CRTSCTS;
+  }
+
+  // The table above has turned software flow control off.
+  if (s.usesXONXOFFFlowControl) {
+    t.c_iflag |= IXON | IXOFF;
+    if (s.resumesOutputOnAnyCharacter) t.c_iflag |= IXANY;
+    t.c_cc[VSTART] = kXON;
+    t.c_cc[VSTOP] = kXOFF;
   }
 
   // The rate: a standard one by its code, any other as BOTHER with the
@@ -153,6 +177,8 @@ void applyLineSettings(const LineSettings& settings, TerminalFlags& flags) {
   t.c_lflag = flags.lflag;
   t.c_cc[VMIN] = flags.vmin;
   t.c_cc[VTIME] = flags.vtime;
+  t.c_cc[VSTART] = flags.vstart;
+  t.c_cc[VSTOP] = flags.vstop;
   apply(settings, t);
   flags.iflag = t.c_iflag;
   flags.oflag = t.c_oflag;
@@ -160,6 +186,8 @@ void applyLineSettings(const LineSettings& settings, TerminalFlags& flags) {
   flags.lflag = t.c_lflag;
   flags.vmin = t.c_cc[VMIN];
   flags.vtime = t.c_cc[VTIME];
+  flags.vstart = t.c_cc[VSTART];
+  flags.vstop = t.c_cc[VSTOP];
   flags.ispeed = t.c_ispeed;
   flags.ospeed = t.c_ospeed;
 }
@@ -171,9 +199,11 @@ std::error_code applyLineSettings(int fd, const LineSettings& settings) {
   if (::ioctl(fd, TCGETS2, &t) < 0) return lastError();
   apply(settings, t);
   if (::ioctl(fd, TCSETS2, &t) < 0) return lastError();
-  // Linux has neither DTR/DSR flow control nor output flow control by DCD.
-  // Everything else is in effect now; the caller hears that these are not.
-  if (settings.usesDTRDSRFlowControl || settings.usesDCDOutputFlowControl)
+  // Linux has neither DTR/DSR flow control nor output flow control by DCD,
+  // nor one and a half stop bits. Everything else is in effect now; the
+  // caller hears that these are not.
+  if (settings.usesDTRDSRFlowControl || settings.usesDCDOutputFlowControl ||
+      settings.numberOfStopBits == kOneAndAHalfStopBits)
     return std::make_error_code(std::errc::not_supported);
   return {};
 }
@@ -213,11 +243,12 @@ std::error_code SavedAttributes::restore(int fd, bool drain) const {
   return {};
 }
 
-std::error_code clearHardwareFlowControl(int fd) {
+std::error_code clearFlowControl(int fd) {
   termios2 t{};
   if (::ioctl(fd, TCGETS2, &t) < 0) return lastError();
-  if (!(t.c_cflag & CRTSCTS)) return {};
+  if (!(t.c_cflag & CRTSCTS) && !(t.c_iflag & (IXON | IXOFF))) return {};
   t.c_cflag &= ~CRTSCTS;
+  t.c_iflag &= ~(IXON | IXOFF | IXANY);
   if (::ioctl(fd, TCSETS2, &t) < 0) return lastError();
   return {};
 }

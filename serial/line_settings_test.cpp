@@ -70,6 +70,57 @@ TEST(LineSettingsTest, ParityStopBitsEchoAndFlowControlMapToTheirBits) {
   }
 }
 
+TEST(LineSettingsTest, DataBitsMarkSpaceAndSoftwareFlowControlMapToTheirBits) {
+  struct Case {
+    const char* what;
+    std::uint64_t dataBits, parity;
+    bool xonxoff, any;
+    unsigned size, cflagSet, cflagClear, iflagSet, iflagClear;
+  };
+  const Case cases[] = {
+      {"5 data bits", 5, kParityNone, false, false, CS5, 0, PARENB | CMSPAR, 0, IXON | IXOFF},
+      {"6 data bits", 6, kParityNone, false, false, CS6, 0, PARENB, 0, 0},
+      {"7 data bits", 7, kParityEven, false, false, CS7, PARENB, PARODD | CMSPAR, 0, 0},
+      {"mark", 8, kParityMark, false, false, CS8, PARENB | CMSPAR | PARODD, 0, 0, 0},
+      {"space", 8, kParitySpace, false, false, CS8, PARENB | CMSPAR, PARODD, 0, 0},
+      {"XON/XOFF", 8, kParityNone, true, false, CS8, 0, 0, IXON | IXOFF, IXANY},
+      {"XON/XOFF, any", 8, kParityNone, true, true, CS8, 0, 0, IXON | IXOFF | IXANY, 0},
+      {"any alone does nothing", 8, kParityNone, false, true, CS8, 0, 0, 0, IXON | IXOFF | IXANY},
+  };
+  for (const Case& c : cases) {
+    LineSettings s;
+    s.numberOfDataBits = c.dataBits;
+    s.parity = c.parity;
+    s.usesXONXOFFFlowControl = c.xonxoff;
+    s.resumesOutputOnAnyCharacter = c.any;
+    s.usesRTSCTSFlowControl = c.xonxoff;  // the two combine
+    TerminalFlags f = mapped(s);
+    EXPECT_EQ(f.cflag & CSIZE, c.size) << c.what;
+    EXPECT_EQ(f.cflag & c.cflagSet, c.cflagSet) << c.what;
+    EXPECT_EQ(f.cflag & c.cflagClear, 0u) << c.what;
+    EXPECT_EQ(f.iflag & c.iflagSet, c.iflagSet) << c.what;
+    EXPECT_EQ(f.iflag & c.iflagClear, 0u) << c.what;
+    EXPECT_EQ(bool(f.cflag & CRTSCTS), c.xonxoff) << c.what;
+    if (c.xonxoff) {
+      EXPECT_EQ(f.vstart, 0x11) << c.what;
+      EXPECT_EQ(f.vstop, 0x13) << c.what;
+    }
+  }
+}
+
+// Regression: CMSPAR left on the device by another program turned odd
+// parity into mark and even into space.
+TEST(LineSettingsTest, OddEvenAndNoneClearAMarkOrSpaceLeftBehind) {
+  for (const std::uint64_t parity : {kParityNone, kParityOdd, kParityEven}) {
+    TerminalFlags f = cookedFlags();
+    f.cflag |= PARENB | CMSPAR;
+    LineSettings s;
+    s.parity = parity;
+    applyLineSettings(s, f);
+    EXPECT_EQ(f.cflag & CMSPAR, 0u) << parity;
+  }
+}
+
 TEST(LineSettingsTest, SettingsAreUndoneWhenSwitchedOff) {
   LineSettings on;
   on.parity = kParityOdd;
@@ -133,18 +184,41 @@ TEST_F(PtyTest, NonStandardRateNotAllowedIsRefusedAndChangesNothing) {
   EXPECT_NE(t.c_lflag & ICANON, 0u) << "the device was touched";
 }
 
-TEST_F(PtyTest, UnsupportedFlowControlIsReportedButTheRestApplies) {
-  for (int which = 0; which < 2; ++which) {
+TEST_F(PtyTest, UnsupportedSettingsAreReportedButTheRestApplies) {
+  for (int which = 0; which < 3; ++which) {
     LineSettings s;
     s.baudRate = 57600;
     s.shouldEchoReceivedData = true;
-    (which == 0 ? s.usesDTRDSRFlowControl : s.usesDCDOutputFlowControl) = true;
+    if (which == 2) {
+      s.numberOfStopBits = kOneAndAHalfStopBits;
+    } else {
+      (which == 0 ? s.usesDTRDSRFlowControl : s.usesDCDOutputFlowControl) = true;
+    }
     EXPECT_EQ(applyLineSettings(slave_.get(), s), std::errc::not_supported);
     EXPECT_EQ(readBaudRate(slave_.get()), 57600u);
     termios t{};
     ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
     EXPECT_NE(t.c_lflag & ECHO, 0u);
   }
+}
+
+// A pseudo-terminal keeps the input modes, so software flow control and its
+// removal at close can be read back.
+TEST_F(PtyTest, SoftwareFlowControlReachesTheDeviceAndCloseClearsIt) {
+  LineSettings s;
+  s.usesXONXOFFFlowControl = true;
+  s.resumesOutputOnAnyCharacter = true;
+  s.usesRTSCTSFlowControl = true;
+  ASSERT_FALSE(applyLineSettings(slave_.get(), s));
+  termios t{};
+  ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), static_cast<unsigned>(IXON | IXOFF | IXANY));
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  ASSERT_FALSE(clearFlowControl(slave_.get()));
+  ASSERT_EQ(::tcgetattr(slave_.get(), &t), 0);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY), 0u);
+  EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
 }
 
 TEST_F(PtyTest, SavedAttributesComeBackAtRestore) {
@@ -169,7 +243,7 @@ TEST(LineSettingsDeviceTest, ClosedDescriptorGivesErrors) {
   EXPECT_FALSE(readBaudRate(-1));
   SavedAttributes saved;
   EXPECT_FALSE(saved.save(-1));
-  EXPECT_EQ(clearHardwareFlowControl(-1), std::errc::bad_file_descriptor);
+  EXPECT_EQ(clearFlowControl(-1), std::errc::bad_file_descriptor);
 }
 
 }  // namespace

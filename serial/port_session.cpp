@@ -144,7 +144,7 @@ void PortSession::start() {
   asio::post(strand_, [self = shared_from_this()] {
     if (self->closing_) return;
     self->armRead();
-    if (self->hasModemLines_) self->armPoll(0ms);
+    if (self->hasModemLines_) self->startWatcher();
   });
 }
 
@@ -257,6 +257,63 @@ std::error_code PortSession::updateModemLines(bool rts, bool dtr) {
   return error;
 }
 
+// The watcher's thread never touches the session: each event is posted to
+// the strand, where the session may already be closing or gone.
+void PortSession::startWatcher() {
+  auto onStrand = [strand = strand_, weak = weak_from_this()](auto action) {
+    asio::post(strand, [weak, action = std::move(action)] {
+      if (auto self = weak.lock()) action(*self);
+    });
+  };
+  ModemLineWatcher::Events events;
+  events.linesDidChange = [onStrand](std::vector<InputLines> steps) {
+    onStrand([steps = std::move(steps)](PortSession& s) { s.publishLines(steps); });
+  };
+  events.cannotWait = [onStrand] {
+    onStrand([](PortSession& s) {
+      if (!s.closing_ && !s.gone_) s.armPoll(0ms);
+    });
+  };
+  events.deviceDidGo = [onStrand](std::error_code error) {
+    onStrand([error](PortSession& s) { s.deviceGone(error); });
+  };
+  events.didFail = [onStrand](std::error_code error) {
+    onStrand([error](PortSession& s) {
+      if (s.closing_ || s.gone_) return;
+      // The poll that takes over reports this error again only once it has
+      // cleared and come back.
+      s.lastPollError_ = error;
+      if (auto c = s.client()) c->sessionDidFail(error);
+      s.armPoll(kPollInterval);
+    });
+  };
+  events.ended = [onStrand] { onStrand([](PortSession& s) { s.watcherEnded(); }); };
+  watcher_ = std::make_unique<ModemLineWatcher>(fd_.get(), io_, std::move(events));
+}
+
+void PortSession::publishLines(const std::vector<InputLines>& steps) {
+  if (closing_ || gone_) return;
+  auto c = client();
+  if (!c) return;
+  for (const InputLines& lines : steps) {
+    if (havePolled_ && lines == lastLines_) continue;
+    havePolled_ = true;
+    lastLines_ = lines;
+    c->sessionInputLinesDidChange(lines);
+  }
+}
+
+void PortSession::stopWatcher() {
+  if (watcher_) watcher_->stop();
+}
+
+void PortSession::watcherEnded() {
+  if (!watcher_) return;
+  watcher_->join();  // the thread has told its end and is returning
+  watcher_.reset();
+  if (std::exchange(finishAfterWatcher_, false)) finishClose();
+}
+
 void PortSession::armPoll(std::chrono::milliseconds delay) {
   pollTimer_.expires_after(delay);
   pollTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec) {
@@ -287,12 +344,7 @@ void PortSession::onPollTick(const asio::error_code& ec) {
   }
   lastPollError_.clear();
 
-  const InputLines lines{(bits & TIOCM_CTS) != 0, (bits & TIOCM_DSR) != 0, (bits & TIOCM_CAR) != 0};
-  if (!havePolled_ || lines != lastLines_) {
-    havePolled_ = true;
-    lastLines_ = lines;
-    c->sessionInputLinesDidChange(lines);
-  }
+  publishLines({inputLinesFrom(bits)});
   armPoll(kPollInterval);
 }
 
@@ -332,6 +384,7 @@ std::error_code PortSession::write(std::span<const std::uint8_t> data) {
 void PortSession::deviceGone(std::error_code error) {
   if (gone_ || closing_) return;
   gone_ = true;
+  stopWatcher();
   asio::error_code ignored;
   pollTimer_.cancel();
   readiness_.cancel(ignored);
@@ -356,6 +409,7 @@ void PortSession::beginClose() {
   if (closing_) return;
   closing_ = true;
   pollTimer_.cancel();
+  stopWatcher();
   asio::error_code ignored;
   readiness_.close(ignored);  // cancels the read wait and stops watching
   if (gone_) {
@@ -363,9 +417,11 @@ void PortSession::beginClose() {
     finishClose();
     return;
   }
-  // Flow control off first, so that a peer that never raises CTS cannot
-  // hold the queued output back.
-  (void)clearHardwareFlowControl(fd_.get());
+  // Flow control off first, so that a peer that never raises CTS or never
+  // sends XON cannot hold the queued output back.
+  (void)clearFlowControl(fd_.get());
+  // A break left on would hold the output back too.
+  if (breakOn_.exchange(false)) (void)io_->setBreak(fd_.get(), false);
   int queued = 0;
   const auto rate = readBaudRate(fd_.get()).value_or(0);
   if (::ioctl(fd_.get(), TIOCOUTQ, &queued) < 0 || queued <= 0 || rate == 0) queued = 0;
@@ -390,11 +446,21 @@ void PortSession::drainOrGiveUp() {
     return;
   }
   if (queued > 0) ::tcflush(fd_.get(), TCOFLUSH);
+  // After the output has gone, which RS-485 direction control still had to
+  // frame.
+  restoreControls();
   (void)saved_.restore(fd_.get(), /*drain=*/false);
   finishClose();
 }
 
 void PortSession::finishClose() {
+  // The watcher's thread uses the descriptor until it ends; it was told to
+  // stop when the close began, and ends within a few milliseconds.
+  if (watcher_) {
+    finishAfterWatcher_ = true;
+    watcher_->stop();
+    return;
+  }
   std::error_code closeError;
   {
     // Writers have been woken and give the lock back at once.

@@ -17,6 +17,12 @@
 //    second, polling on a timer rather than draining; what is left is
 //    discarded, then the attributes go back without a drain.
 //
+// Modem lines: on a device that has them, a ModemLineWatcher thread sleeps
+// until the input lines change (TIOCMIWAIT) and tells each change, pulses
+// included. Where the driver cannot wait (ENOTTY, EINVAL), the lines are
+// polled every 10 ms on the strand instead. The close stops the watcher and
+// completes only once its thread has ended.
+//
 // A session reports to its port through PortSessionClient, a narrow
 // interface; it never sees the port itself. It holds the client weakly, so
 // that a port nobody holds any more is still closed (quietly). Once a close
@@ -36,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
@@ -49,6 +56,7 @@
 #include "platform/unique_fd.h"
 #include "serial/device_io.h"
 #include "serial/line_settings.h"
+#include "serial/modem_line_watcher.h"
 
 namespace valmor {
 
@@ -67,14 +75,6 @@ struct ReceivedChunk {
 };
 using ChunkList = std::vector<std::shared_ptr<const ReceivedChunk>>;
 
-// The modem-control input lines.
-struct InputLines {
-  bool cts = false;
-  bool dsr = false;
-  bool dcd = false;
-  bool operator==(const InputLines&) const = default;
-};
-
 // What a session tells its port. Every call is made on the session's strand.
 class PortSessionClient {
  public:
@@ -86,7 +86,8 @@ class PortSessionClient {
   // The device has hung up or gone (error is empty for an end of file).
   // Reading and polling have stopped; the port is expected to close.
   virtual void sessionDeviceDidGo(std::error_code error) = 0;
-  // The input lines as polled, whenever they differ from the last poll.
+  // The input lines as first read, then on each change, in order: a pulse
+  // is two calls.
   virtual void sessionInputLinesDidChange(InputLines lines) = 0;
   // The descriptor has been closed (closeError is what close() reported;
   // the descriptor is gone either way). The last call of a session.
@@ -125,6 +126,36 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   // not an error: the lines then stay stored values and are not polled.
   [[nodiscard]] std::error_code updateModemLines(bool rts, bool dtr);
 
+  // ---- Settings with ioctls of their own (port_session_controls.cpp) ----
+  // Like applyLineSettings(): nothing, successfully, once a close was asked
+  // for. The first application saves what the device had; the close puts
+  // it back.
+
+  // ASYNC_LOW_LATENCY through TIOCSSERIAL, read back, and an FTDI
+  // adapter's latency_timer (1 ms on, the value found at first off) where
+  // sysfs has it writable. Either one succeeding is success; switching off
+  // on a driver with neither is not an error. A flag the driver keeps as it
+  // was is ENOTSUP.
+  [[nodiscard]] std::error_code applyLowLatency(bool on);
+
+  // TIOCSRS485, read back with TIOCGRS485: a driver without RS-485 gives
+  // ENOTTY (not an error when disabling), one that changed what was asked
+  // (a level it cannot drive, a delay it clamps) ENOTSUP.
+  [[nodiscard]] std::error_code applyRS485(const RS485Settings& settings);
+
+  // ---- Break, flush and drain, on the calling thread ----
+  // Each gives operation_canceled when the close had begun.
+
+  // Turns break on or off. A break left on is ended by the close.
+  [[nodiscard]] std::error_code setBreak(bool on);
+  // Break for duration, waiting on the calling thread; a close ends it early
+  // (operation_canceled). The line leaves break either way.
+  [[nodiscard]] std::error_code sendBreak(std::chrono::microseconds duration);
+  [[nodiscard]] std::error_code flush(DeviceIo::Queue queue);
+  // Waits on the calling thread until the output queue is empty: timed_out
+  // at the deadline, operation_canceled when a close begins.
+  [[nodiscard]] std::error_code drain(std::chrono::steady_clock::time_point deadline);
+
   // Writes all bytes on the calling thread, waiting while the device accepts
   // nothing. Empty on success; operation_canceled when a close ends the
   // wait (or had begun before); otherwise the errno of the failed write.
@@ -153,6 +184,14 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   void onReadable(const asio::error_code& ec);
   void armPoll(std::chrono::milliseconds delay);
   void onPollTick(const asio::error_code& ec);
+  void startWatcher();
+  void publishLines(const std::vector<InputLines>& steps);
+  void stopWatcher();
+  void watcherEnded();
+  // True when the close waited for (operation_canceled) has begun, false
+  // after duration; the calling thread sleeps in between.
+  bool waitForCloseRequest(std::chrono::nanoseconds duration) const;
+  void restoreControls();
   void deviceGone(std::error_code error);
   void beginClose();
   void drainOrGiveUp();
@@ -188,6 +227,23 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   InputLines lastLines_;
   std::error_code lastPollError_;
   std::chrono::steady_clock::time_point drainDeadline_;
+  bool finishAfterWatcher_ = false;  // the close waits for the watcher's end
+
+  // Settings with ioctls of their own: what the device had before the first
+  // change, put back at close. Guarded by controlsMutex_ (taken inside a
+  // shared fdMutex_).
+  std::mutex controlsMutex_;
+  bool lowLatencyTouched_ = false;
+  std::optional<bool> savedLowLatency_;
+  std::string latencyTimerPath_;
+  std::optional<int> savedLatencyTimer_;
+  bool rs485Touched_ = false;
+  std::optional<RS485Settings> savedRS485_;
+  std::atomic<bool> breakOn_{false};
+
+  // Declared last so that it is destroyed (stopped and joined) first. Strand
+  // only.
+  std::unique_ptr<ModemLineWatcher> watcher_;
 };
 
 }  // namespace valmor

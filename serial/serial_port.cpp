@@ -129,6 +129,7 @@ void SerialPort::Impl::openUnlessClosedSince(const std::uint64_t* closeCountThen
     return;
   }
   if (auto e = opened->applyLineSettings(settingsSnapshot())) notifyDelegateOfPosixError(e);
+  applyControls(opened);
   updateModemLines(opened);
 
   // Stored before it starts, so that a hang-up it reports finds it; the
@@ -237,6 +238,7 @@ void SerialPort::Impl::sessionInputLinesDidChange(InputLines lines) {
     if (impl.cts.exchange(lines.cts) != lines.cts) self->didChange("CTS");
     if (impl.dsr.exchange(lines.dsr) != lines.dsr) self->didChange("DSR");
     if (impl.dcd.exchange(lines.dcd) != lines.dcd) self->didChange("DCD");
+    if (impl.ri.exchange(lines.ri) != lines.ri) self->didChange("RI");
   });
 }
 
@@ -369,7 +371,7 @@ void SerialPort::setNumberOfStopBits(std::uint64_t bits) {
 
 std::uint64_t SerialPort::parity() const { return readGuarded(impl_->mutex, impl_->settings.parity); }
 void SerialPort::setParity(std::uint64_t parity) {
-  impl_->setSetting(&LineSettings::parity, parity > kParityEven ? kParityNone : parity, "parity", true);
+  impl_->setSetting(&LineSettings::parity, parity > kParitySpace ? kParityNone : parity, "parity", true);
 }
 
 bool SerialPort::shouldEchoReceivedData() const {
@@ -456,5 +458,11 @@ void SerialPort::Impl::updateModemLines(const std::shared_ptr<PortSession>& s) {
   }
   if (auto error = s->updateModemLines(r, d)) notifyDelegateOfPosixError(error);
 }
+
+// ---- Instantiations that serial_port_lines.cpp uses ----
+
+template void SerialPort::Impl::setSetting<bool>(bool LineSettings::*, bool, std::string_view, bool);
+template void SerialPort::Impl::setSetting<std::uint64_t>(std::uint64_t LineSettings::*, std::uint64_t,
+                                                          std::string_view, bool);
 
 }  // namespace valmor

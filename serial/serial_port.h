@@ -55,18 +55,21 @@
 // isOpen() is still true; open() in that time opens again once the close has
 // completed.
 //
-// Modem lines. RTS and DTR are driven while open. CTS, DSR and DCD are polled
-// every 10 ms while open and published on the main queue. Devices without
-// modem lines (pseudo-terminals) keep RTS and DTR as stored values and are not
-// polled.
+// Modem lines. RTS and DTR are driven while open. CTS, DSR, DCD and RI are
+// published on the main queue on each change, a short pulse as two changes:
+// a thread of the port's own sleeps in the kernel until a line changes
+// (TIOCMIWAIT); where the driver cannot do that, the lines are polled every
+// 10 ms. Devices without modem lines (pseudo-terminals) keep RTS and DTR as
+// stored values and are neither watched nor polled.
 //
 // Observable properties (platform/observable.h), named as their getters:
 // fileDescriptor and isOpen (isOpen follows fileDescriptor), baudRate,
 // allowsNonStandardBaudRates, numberOfStopBits, parity,
 // shouldEchoReceivedData, usesRTSCTSFlowControl, usesDTRDSRFlowControl,
-// usesDCDOutputFlowControl, RTS, DTR, CTS, DSR, DCD, delegate. Each is
-// announced on the thread that made the change: CTS, DSR and DCD on the main
-// thread, fileDescriptor on the thread that opens and on the pool when a
+// usesDCDOutputFlowControl, RTS, DTR, CTS, DSR, DCD, delegate; and
+// numberOfDataBits, usesXONXOFFFlowControl, resumesOutputOnAnyCharacter,
+// lowLatency, RS485, RI. Each is announced on the thread that made the
+// change: CTS, DSR, DCD and RI on the main thread, fileDescriptor on the thread that opens and on the pool when a
 // close completes, settings on the thread that set them.
 //
 // Threading: every member may be called from any thread; the application
@@ -77,6 +80,7 @@
 // thrown.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -183,10 +187,12 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   // as EINVAL and the device keeps its attributes.
   bool allowsNonStandardBaudRates() const;
   void setAllowsNonStandardBaudRates(bool allowed);
-  // 0 or 1: one stop bit; 2 or more: two.
+  // 0 or 1: one stop bit; 2 or more: two; kOneAndAHalfStopBits is reported
+  // as ENOTSUP (Linux has none) and sends two.
   std::uint64_t numberOfStopBits() const;
   void setNumberOfStopBits(std::uint64_t bits);
-  // kParityNone, kParityOdd or kParityEven; any other value is stored as none.
+  // kParityNone, kParityOdd, kParityEven, kParityMark or kParitySpace; any
+  // other value is stored as none.
   std::uint64_t parity() const;
   void setParity(std::uint64_t parity);
   bool shouldEchoReceivedData() const;
@@ -200,13 +206,70 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   bool usesDCDOutputFlowControl() const;
   void setUsesDCDOutputFlowControl(bool uses);
 
+  // ---- More line settings ----
+  // Like the settings above: stored, and applied at once to an open port;
+  // refusals go to the delegate with their errno, the other settings stay
+  // in effect.
+
+  // 5 to 8 (default 8). Any other value is not stored and is reported as
+  // EINVAL.
+  std::uint64_t numberOfDataBits() const;
+  void setNumberOfDataBits(std::uint64_t bits);
+  // XON/XOFF flow control (IXON and IXOFF); may be combined with RTS/CTS.
+  bool usesXONXOFFFlowControl() const;
+  void setUsesXONXOFFFlowControl(bool uses);
+  // With XON/XOFF: any byte from the device resumes stopped output (IXANY).
+  bool resumesOutputOnAnyCharacter() const;
+  void setResumesOutputOnAnyCharacter(bool resumes);
+
+  // Low latency: the driver hands received bytes on at once
+  // (ASYNC_LOW_LATENCY), and an FTDI adapter's latency timer is 1 ms instead
+  // of its usual 16 (sysfs latency_timer, where writable). False leaves the
+  // device as found at open; switching it off on an open port turns it
+  // off. Both are read back after being set: a driver that keeps the old
+  // value is reported as ENOTSUP, one without either (a pseudo-terminal)
+  // as ENOTTY. The close puts back what the device had.
+  bool lowLatency() const;
+  void setLowLatency(bool on);
+
+  // RS-485 direction control (TIOCSRS485), applied at open when enabled and
+  // at once on an open port, then read back. A driver without RS-485 is
+  // reported as ENOTTY (except when disabling), one that does not do what
+  // was asked (read back differently) as ENOTSUP. Negative delays are not
+  // stored and are reported as EINVAL. The close puts back what the device
+  // had.
+  RS485Settings RS485() const;
+  void setRS485(const RS485Settings& settings);
+
+  // ---- Break, flush, drain ----
+  // Each acts on the open device at once and gives false, reporting
+  // nothing, on a port that is closed or closing. Failures of the device go
+  // to the delegate.
+
+  // Holds the line in break for duration, waiting on the calling thread;
+  // true when the break was sent in full. A close ends it early: false, and
+  // the delegate hears ECANCELED.
+  bool sendBreak(std::chrono::microseconds duration);
+  // Puts the line into break, or takes it out. A break left on ends at close.
+  bool setBreak(bool on);
+  // Discards bytes received and not yet read by the port, or written and not
+  // yet sent.
+  bool flushInput();
+  bool flushOutput();
+  // Waits on the calling thread, at most timeout, until everything written
+  // has been sent. False on time-out, when a close begins, or on failure.
+  bool drain(std::chrono::milliseconds timeout);
+
+  // Ring indicator, as CTS, DSR and DCD.
+  bool RI() const;
+
   // ---- Modem lines ----
 
   bool RTS() const;
   void setRTS(bool on);
   bool DTR() const;
   void setDTR(bool on);
-  // Input lines as last polled; keep their values after a close.
+  // Input lines as last read; keep their values after a close.
   bool CTS() const;
   bool DSR() const;
   bool DCD() const;

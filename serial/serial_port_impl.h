@@ -4,7 +4,7 @@
 //
 // Threading, per field:
 //  - device, path, name: set at construction, then read-only.
-//  - fileDescriptor, cts/dsr/dcd: atomics; fileDescriptor is written by
+//  - fileDescriptor, cts/dsr/dcd/ri: atomics; fileDescriptor is written by
 //    open() and by the completion of a close, the input lines on the main
 //    thread.
 //  - settings, rts, dtr, delegate, session, reopenAfterClose, closeCount:
@@ -96,6 +96,19 @@ struct SerialPort::Impl final : PortSessionClient {
   // Calls of close(), so that a reopen a close() overtook is dropped.
   // Guarded by mutex.
   std::uint64_t closeCount = 0;
+
+  // ---- Settings with ioctls of their own, RI (serial_port_lines.cpp) ----
+  bool lowLatency = false;  // Guarded by mutex.
+  RS485Settings rs485;      // Guarded by mutex.
+  std::atomic<bool> ri{false};
+  // Stores a setting that has an ioctl of its own and applies it to the open
+  // device, like setSetting().
+  template <typename T, typename Apply>
+  void setControl(T Impl::*field, const T& value, std::string_view property, Apply apply);
+  // At open, after the line settings: the ones asked for.
+  void applyControls(const std::shared_ptr<PortSession>& session);
+  // The session of an open port that is not closing, or empty.
+  std::shared_ptr<PortSession> activeSession() const;
 
   const std::shared_ptr<DelegateDispatch> dispatch = DelegateDispatch::create();
   RequestStrand requests;
