@@ -69,7 +69,9 @@ void Observable::announce(const PropertyChange& change) {
     } done{*this, call, self};
     call.callback(change);
   }
-  for (auto& d : dependents) announce(PropertyChange{std::move(d), PropertyChange::Kind::Setting, {}});
+  // A derived property hears the change as its source made it: a list that
+  // copies another list learns the same insertions and removals.
+  for (auto& d : dependents) announce(PropertyChange{std::move(d), change.kind, change.indexes});
 }
 
 void Observable::didChange(std::string_view property) {

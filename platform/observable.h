@@ -58,7 +58,8 @@ class Observable {
   void didInsert(std::string_view property, std::vector<size_t> indexes);
   void didRemove(std::string_view property, std::vector<size_t> indexes);
 
-  // From now on each announcement of source is followed by one of derived.
+  // From now on each announcement of source is followed by one of derived,
+  // of the same kind and with the same indexes.
   void declareDependency(std::string derived, std::string source);
 
  private:

@@ -67,6 +67,8 @@ class PacketListener : public ReceivedByteProcessor, public std::enable_shared_f
   void processByte(std::uint8_t byte);
 
   void processReceivedByte(SerialPort&, std::uint8_t byte) override { processByte(byte); }
+  // On the request-handling queue.
+  bool isIdle() const override { return scanners_.empty(); }
 
  private:
   // Runs task on the request-handling queue and waits for it; queues it when

@@ -26,6 +26,12 @@ class ReceivedByteProcessor {
   // next byte goes to the first.
   virtual void processReceivedByte(SerialPort& port, std::uint8_t byte) = 0;
 
+  // True while no byte could change anything (nothing is looked for). Read
+  // before each batch of chunks: a processor idle then is skipped for the
+  // whole batch, which is sound because what makes it busy (a start of
+  // listening, a request started) is a task of its own on the same queue.
+  virtual bool isIdle() const { return false; }
+
   // A close has been delivered to a delegate that implements
   // serialPortWasClosed: request state is to be cleared.
   virtual void portDidClose(SerialPort& port) { (void)port; }

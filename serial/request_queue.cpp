@@ -103,7 +103,9 @@ void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Pr
   responseScanner_ = descriptor ? std::make_unique<PacketScanner>(std::move(descriptor)) : nullptr;
 
   timer_.cancel();
-  if (const double seconds = request->timeoutInterval(); seconds > 0) {
+  const double seconds = request->timeoutInterval();
+  hasTimeout_ = seconds > 0;
+  if (hasTimeout_) {
     // Truncated to whole nanoseconds; anything beyond some thirty years
     // waits thirty years.
     const auto interval = std::chrono::nanoseconds(static_cast<std::int64_t>(std::min(seconds, 1e9) * 1e9));
@@ -138,8 +140,12 @@ void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Pr
 
 void RequestQueue::writeDidFinish(std::uint64_t serial, bool written, const Promise& result) {
   writing_ = false;
-  // A request that expects no reply is finished once written.
-  if (written && serial == serial_ && pending_ && !timedOut_ && !responseScanner_) {
+  // A request that expects no reply is finished once written. One whose
+  // write failed (or never happened: the port was not open, or a close ended
+  // it) and that has no time-out is finished too: nothing else would ever end
+  // it, and it would hold every request behind it. With a time-out it times
+  // out as usual.
+  if (serial == serial_ && pending_ && !timedOut_ && (written ? !responseScanner_ : !hasTimeout_)) {
     timer_.cancel();
     finishPendingRequest();
   }

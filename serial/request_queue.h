@@ -5,8 +5,8 @@
 //
 // A request is Waiting (queuedRequests()), then Pending (being written, then
 // awaiting its reply), then Finished: its reply was found, it timed out, it
-// expects no reply (finished once written), it was cancelled while waiting,
-// or a close cleared the queue.
+// expects no reply (finished once written), its write failed and it has no
+// time-out, it was cancelled while waiting, or a close cleared the queue.
 //
 // Late replies: when the time-out fires, the request is timed out for good.
 // It stays pending until its time-out has been reported (so the next request
@@ -24,8 +24,9 @@
 // close has cleared the one being written. A write held up by a device that
 // does not accept data must be ended by the port's close (written = false).
 //
-// A failed write leaves the request pending: with a time-out it times out as
-// usual; without one it holds the queue until a close clears it.
+// A failed write (the port not open, a write error, a close ending it) leaves
+// a request with a time-out pending until it times out as usual; one without
+// a time-out is finished at once, since nothing else would ever end it.
 //
 // The port owns one queue, adds it as a ReceivedByteProcessor after its
 // packet listener, and implements RequestQueue::Port:
@@ -118,6 +119,8 @@ class RequestQueue : public ReceivedByteProcessor, public std::enable_shared_fro
     checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(byte);
   }
   void portDidClose(SerialPort&) override { clearRequestState(); }
+  // On the strand: no reply is looked for.
+  bool isIdle() const override { return !responseScanner_; }
 
  private:
   using Promise = std::shared_ptr<std::promise<bool>>;
@@ -138,6 +141,7 @@ class RequestQueue : public ReceivedByteProcessor, public std::enable_shared_fro
   std::unique_ptr<PacketScanner> responseScanner_;  // strand; the pending request's reply
   std::uint64_t serial_ = 0;                        // strand; requests started so far
   bool timedOut_ = false;                           // strand; the pending request timed out
+  bool hasTimeout_ = false;                         // strand; the pending request has a time-out
   bool writing_ = false;                            // strand; a write is in progress
   bool sendingNext_ = false;                        // strand; sendNextRequest() is running
 

@@ -5,7 +5,8 @@
 //
 // Each chunk a port reads is queued to its delegate first, then handed here,
 // where every byte, in order, goes through each processor in the order they
-// were added. A port without processors skips this step.
+// were added. A port without processors skips this step; processors that are
+// idle for a batch of chunks are left out of it.
 //
 // Threading: every member may be called from any thread; processors are
 // called on the strand only. Nothing on the strand waits for the main

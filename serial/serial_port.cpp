@@ -19,6 +19,8 @@ SerialPort::Impl::Impl(SerialPort& o, DeviceHandle d, std::string p, std::string
 SerialPort::SerialPort(PrivateTag, DeviceHandle device, std::string path, std::string name)
     : impl_(std::make_unique<Impl>(*this, std::move(device), std::move(path), std::move(name))) {
   declareDependency("isOpen", "fileDescriptor");
+  declareDependency("packetDescriptors", "packetDescriptorsAndBuffers");
+  declareDependency("queuedRequests", "requestsQueue");
 }
 
 SerialPort::~SerialPort() {

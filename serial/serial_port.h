@@ -87,6 +87,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "discovery/device_registry.h"
 #include "platform/observable.h"
@@ -273,6 +274,66 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   bool CTS() const;
   bool DSR() const;
   bool DCD() const;
+
+  // ---- Packets and requests (serial_port_requests.cpp) ----
+  // Received bytes are scanned for packets and for the pending request's
+  // reply on the port's request-handling queue, a strand on the background
+  // pool, one byte at a time and in order: first every descriptor listened
+  // for, in the order they were added, then the pending request. The reports
+  // go to the delegate through the same ordered list as the rest of its
+  // calls, so for one chunk serialPortDidReceiveData comes before any packet
+  // or reply that the chunk completes, and a byte's packets come before the
+  // reply it completes. A port that never listens and never sends a request
+  // hands no byte to that queue; one with nothing to look for at the moment
+  // does no per-byte work.
+  //
+  //   auto line = SerialPacketDescriptor::initWithPrefixString("$", "\r\n", 82, {});
+  //   port->startListeningForPacketsMatchingDescriptor(line);
+  //   port->sendRequest(SerialRequest::requestWithDataToSend(
+  //       {'V', '\n'}, {}, 0.5, SerialPacketDescriptor::initWithPrefixString("V", "\n", 64, {})));
+  //
+  // Requests are written one at a time, in the order sent: a request is
+  // written once every request sent before it has finished (its reply
+  // found, its time-out reported, written when it expects no reply, or its
+  // write failed while it had no time-out). The bytes are written on a thread
+  // of the port's own, never on the background pool, and a close ends a
+  // write that the device holds up. A close clears the waiting and the
+  // pending request when the delegate implements serialPortWasClosed.
+  //
+  // Descriptors and buffers survive closing and reopening. Observable:
+  // packetDescriptors (announced with packetDescriptorsAndBuffers, on the
+  // thread that starts or stops listening) and queuedRequests (announced
+  // with requestsQueue, on the request-handling queue: insertions and
+  // removals with their indexes, a replaced list as a plain change).
+
+  // Starts reporting packets that match descriptor, with an empty buffer.
+  // Listening again for a descriptor (an equal UUID) keeps its buffer and
+  // announces nothing. Waits for the request-handling queue.
+  void startListeningForPacketsMatchingDescriptor(const std::shared_ptr<SerialPacketDescriptor>& descriptor);
+  // Stops, dropping its buffer. Announced even when it was not listened for.
+  // Waits for the request-handling queue.
+  void stopListeningForPacketsMatchingDescriptor(const std::shared_ptr<SerialPacketDescriptor>& descriptor);
+  // The descriptors listened for, in the order they were added.
+  std::vector<std::shared_ptr<SerialPacketDescriptor>> packetDescriptors() const;
+
+  // Queues request behind the pending one (true), or starts it and gives
+  // whether all its bytes were written: false when the port is not open,
+  // the write failed (reported to the delegate) or a close ended it. Waits
+  // for the write; must not be called from the request-handling queue,
+  // where observers of queuedRequests run (it then refuses, logs, and gives
+  // false). The reply comes as serialPortDidReceiveResponseToRequest, a
+  // passed time-out as serialPortRequestDidTimeout (once the delegate has
+  // been told, the next request starts); a reply that completes after the
+  // time-out fired is ignored.
+  bool sendRequest(const std::shared_ptr<SerialRequest>& request);
+  // Removes request if it is still waiting (that very object); a started
+  // request cannot be cancelled. Takes effect shortly afterwards.
+  void cancelQueuedRequest(const std::shared_ptr<SerialRequest>& request);
+  // Removes every waiting request; the pending one goes on. Takes effect
+  // shortly afterwards.
+  void cancelAllQueuedRequests();
+  // The waiting requests, oldest first, as they were at one moment.
+  std::vector<std::shared_ptr<SerialRequest>> queuedRequests() const;
 
   // The library's own parts (packet detection, the request queue) reach the
   // port's private state through serial/serial_port_impl.h.

@@ -112,6 +112,18 @@ struct SerialPort::Impl final : PortSessionClient {
 
   const std::shared_ptr<DelegateDispatch> dispatch = DelegateDispatch::create();
   RequestStrand requests;
+
+  // ---- Packet detection and the request queue (serial_port_requests.cpp) ----
+  // Made on first use (the first start of listening or the first request),
+  // so that a port that uses neither hands no byte to the request-handling
+  // queue. Once made, they live as long as the port.
+  struct PacketsAndRequests;
+  PacketsAndRequests& packetsAndRequests();
+  // Empty until first use; any thread.
+  PacketsAndRequests* packetsAndRequestsIfMade() const { return packetsAndRequestsMade.load(); }
+  std::once_flag packetsAndRequestsOnce;
+  std::shared_ptr<PacketsAndRequests> packetsAndRequestsStore;  // set once, in packetsAndRequestsOnce
+  std::atomic<PacketsAndRequests*> packetsAndRequestsMade{nullptr};
 };
 
 SerialPort::Impl& implOf(SerialPort& port);

@@ -3,6 +3,7 @@
 // each call.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -15,10 +16,15 @@
 namespace valmor::test {
 
 struct DelegateEvent {
-  std::string kind;  // "opened", "closed", "removed", "error", "data"
-  std::vector<std::uint8_t> data;
+  // "opened", "closed", "removed", "error", "data", "packet", "response",
+  // "timeout"
+  std::string kind;
+  std::vector<std::uint8_t> data;  // data, packet, response
   PosixError error;
   bool onMainThread = false;
+  std::shared_ptr<SerialPacketDescriptor> descriptor;  // packet
+  std::shared_ptr<SerialRequest> request;              // response, timeout
+  std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
 };
 
 class RecordingDelegate : public SerialPortDelegate {
@@ -35,10 +41,28 @@ class RecordingDelegate : public SerialPortDelegate {
   void serialPortDidEncounterError(SerialPort& p, const PosixError& e) override { record(p, "error", {}, e); }
   void serialPortWasOpened(SerialPort& p) override { record(p, "opened"); }
   void serialPortWasClosed(SerialPort& p) override { record(p, "closed"); }
+  void serialPortDidReceivePacketMatchingDescriptor(SerialPort& p, std::span<const std::uint8_t> packet,
+                                                    const std::shared_ptr<SerialPacketDescriptor>& d) override {
+    record(p, "packet", {packet.begin(), packet.end()}, {}, d);
+  }
+  void serialPortDidReceiveResponseToRequest(SerialPort& p, std::span<const std::uint8_t> response,
+                                             const std::shared_ptr<SerialRequest>& r) override {
+    record(p, "response", {response.begin(), response.end()}, {}, nullptr, r);
+  }
+  void serialPortRequestDidTimeout(SerialPort& p, const std::shared_ptr<SerialRequest>& r) override {
+    record(p, "timeout", {}, {}, nullptr, r);
+  }
 
   std::vector<DelegateEvent> events() const {
     std::lock_guard lock(mutex_);
     return events_;
+  }
+  // The events of one kind, in order.
+  std::vector<DelegateEvent> eventsOf(const std::string& kind) const {
+    std::vector<DelegateEvent> all;
+    for (const auto& e : events())
+      if (e.kind == kind) all.push_back(e);
+    return all;
   }
   // The kinds of every call but data, in order.
   std::vector<std::string> kinds() const {
@@ -72,10 +96,18 @@ class RecordingDelegate : public SerialPortDelegate {
 
  private:
   void record(SerialPort& port, const std::string& kind, std::vector<std::uint8_t> data = {},
-              PosixError error = {}) {
+              PosixError error = {}, std::shared_ptr<SerialPacketDescriptor> descriptor = nullptr,
+              std::shared_ptr<SerialRequest> request = nullptr) {
+    DelegateEvent event;
+    event.kind = kind;
+    event.data = std::move(data);
+    event.error = std::move(error);
+    event.onMainThread = mainQueue().isCurrent();
+    event.descriptor = std::move(descriptor);
+    event.request = std::move(request);
     {
       std::lock_guard lock(mutex_);
-      events_.push_back({kind, std::move(data), std::move(error), mainQueue().isCurrent()});
+      events_.push_back(std::move(event));
     }
     if (hook) hook(port, kind);
   }

@@ -1,0 +1,313 @@
+// The round trip of a request through SerialPort beside a plain
+// write-then-read loop, and what packet detection and the request queue cost
+// a port's reading while they are idle. Prints figures; asserts nothing.
+//
+// Round trip: a pseudo-terminal whose master is an echoing thread. The plain
+// loop writes 16 bytes to the slave and reads until the 16 come back. The
+// port sends a 16-byte request whose reply descriptor is those 16 bytes and
+// runs the main queue until the delegate has the reply. Median and 99th
+// percentile over the requests, after a warm-up. Beside them, the port's own
+// path without the request queue: sendData() until the echo reaches
+// serialPortDidReceiveData. The loops take turns in blocks of 100, so that
+// all see the same load on the machine.
+//
+// Idle cost: 64 MiB pushed into the master and delivered to a delegate that
+// counts them, through a port that never listened nor sent a request (its
+// bytes skip the request-handling queue), one whose packet detection and
+// request queue were made but are idle, and one listening for a prefix/suffix
+// descriptor, taking turns. The run with the least CPU per MiB of each.
+//
+// Usage: request_round_trip [requests, default 2000] [MiB per receive run, default 64] [rounds, default 3]
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "discovery/testing/fake_device_registry.h"
+#include "platform/main_queue.h"
+#include "platform/testing/pty.h"
+#include "platform/testing/temp_dir.h"
+#include "serial/serial_packet_descriptor.h"
+#include "serial/serial_port.h"
+#include "serial/serial_request.h"
+
+using namespace valmor;
+using namespace valmor::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+double cpuSeconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Writes back to the master whatever comes out of it, until stopped.
+class Echo {
+ public:
+  explicit Echo(PtyPair& pty)
+      : thread_([this, fd = pty.master()] {
+          std::uint8_t buf[4096];
+          while (!stop_) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0) return;
+            for (ssize_t done = 0; done < n;) {
+              const ssize_t w = ::write(fd, buf + done, static_cast<std::size_t>(n - done));
+              if (w <= 0) return;
+              done += w;
+            }
+          }
+        }) {}
+  ~Echo() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Percentiles {
+  double median = 0;
+  double p99 = 0;
+};
+
+// Of the round trips that completed (failures are negative).
+Percentiles percentiles(std::vector<double> micros) {
+  std::erase_if(micros, [](double m) { return m < 0; });
+  if (micros.empty()) return {};
+  std::sort(micros.begin(), micros.end());
+  return {micros[micros.size() / 2], micros[std::min(micros.size() - 1, micros.size() * 99 / 100)]};
+}
+
+double microsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+Bytes payload(int i) {
+  Bytes b(16);
+  for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>('A' + (i + static_cast<int>(k)) % 26);
+  return b;
+}
+
+// Both loops stay set up for the whole run and take turns, a block of
+// requests each, so that both see the same load on the machine.
+class PlainLoop {
+ public:
+  PlainLoop() : slave_(::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
+    termios t{};
+    ::tcgetattr(slave_.get(), &t);
+    ::cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::tcsetattr(slave_.get(), TCSANOW, &t);
+    echo_ = std::make_unique<Echo>(pty_);
+  }
+
+  // The round trip in microseconds, or a negative number on failure.
+  double roundTrip(int i) {
+    const Bytes out = payload(i);
+    const auto start = Clock::now();
+    if (::write(slave_.get(), out.data(), out.size()) != static_cast<ssize_t>(out.size())) return -1;
+    std::uint8_t in[16];
+    for (std::size_t got = 0; got < sizeof in;) {
+      const ssize_t n = ::read(slave_.get(), in + got, sizeof in - got);
+      if (n <= 0) return -1;
+      got += static_cast<std::size_t>(n);
+    }
+    return microsSince(start);
+  }
+
+ private:
+  PtyPair pty_;
+  UniqueFd slave_;
+  std::unique_ptr<Echo> echo_;
+};
+
+class Counting : public SerialPortDelegate {
+ public:
+  explicit Counting(MethodSet methods) : SerialPortDelegate(methods) {}
+  void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override { bytes += data.size(); }
+  void serialPortDidReceiveResponseToRequest(SerialPort&, std::span<const std::uint8_t>,
+                                             const std::shared_ptr<SerialRequest>&) override {
+    ++responses;
+  }
+  std::uint64_t bytes = 0;
+  int responses = 0;
+};
+
+std::shared_ptr<SerialPort> portFor(FakeDeviceRegistry& registry, const TempDir& dir, const PtyPair& pty,
+                                    const std::string& name) {
+  const std::string callout = dir / ("cu." + name);
+  std::filesystem::create_symlink(pty.slavePath(), callout);
+  registry.addDevice(FakeDeviceRegistry::device(callout, name));
+  return SerialPort::serialPortWithPath(callout);
+}
+
+void closePort(RunLoopMainQueue& queue, SerialPort& port) {
+  port.close();
+  queue.runUntil([&] { return !port.isOpen(); }, 5s);
+}
+
+class PortLoop {
+ public:
+  PortLoop(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, const TempDir& dir)
+      : queue_(queue), port_(portFor(registry, dir, pty_, "round-trip")) {
+    port_->setDelegate(delegate_);
+    port_->open();
+    queue_.runPending();
+    echo_ = std::make_unique<Echo>(pty_);
+  }
+  ~PortLoop() { closePort(queue_, *port_); }
+
+  // sendData() and the echo's arrival at serialPortDidReceiveData: the
+  // port's own path, without the request queue.
+  double dataRoundTrip(int i) {
+    const Bytes out = payload(i);
+    const std::uint64_t before = delegate_->bytes;
+    const auto start = Clock::now();
+    if (!port_->sendData(out)) return -1;
+    if (!queue_.runUntil([&] { return delegate_->bytes >= before + out.size(); }, 5s)) return -1;
+    return microsSince(start);
+  }
+
+  double roundTrip(int i) {
+    const Bytes out = payload(i);
+    auto request =
+        SerialRequest::requestWithDataToSend(out, {}, 0, SerialPacketDescriptor::initWithPacketData(out, {}));
+    const int before = delegate_->responses;
+    const auto start = Clock::now();
+    if (!port_->sendRequest(request)) return -1;
+    if (!queue_.runUntil([&] { return delegate_->responses == before + 1; }, 5s)) return -1;
+    return microsSince(start);
+  }
+
+ private:
+  RunLoopMainQueue& queue_;
+  PtyPair pty_;
+  std::shared_ptr<SerialPort> port_;
+  std::shared_ptr<Counting> delegate_ = std::make_shared<Counting>(SerialPortDelegate::kDidReceiveResponseToRequest |
+                                                                        SerialPortDelegate::kDidReceiveData);
+  std::unique_ptr<Echo> echo_;
+};
+
+enum class Use { None, MadeIdle, Listening };
+
+struct Receive {
+  double mbPerSecond = 0;
+  double cpuPerMiB = 0;
+};
+
+Receive receive(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, const TempDir& dir, std::uint64_t total,
+                Use use, int round) {
+  PtyPair pty;
+  auto port =
+      portFor(registry, dir, pty, "receive" + std::to_string(static_cast<int>(use)) + "-" + std::to_string(round));
+  auto delegate = std::make_shared<Counting>(SerialPortDelegate::kDidReceiveData);
+  port->setDelegate(delegate);
+  auto framed = SerialPacketDescriptor::initWithPrefix(Bytes{0x7E, 0x01}, Bytes{0x7E, 0x04}, 1024, {});
+  if (use != Use::None) port->startListeningForPacketsMatchingDescriptor(framed);
+  if (use == Use::MadeIdle) port->stopListeningForPacketsMatchingDescriptor(framed);
+  port->open();
+  queue.runPending();
+
+  const double cpu0 = cpuSeconds();
+  const auto start = Clock::now();
+  std::thread writer([&pty, total] {
+    std::vector<std::uint8_t> block(64 * 1024, 0x55);
+    for (std::uint64_t sent = 0; sent < total; sent += block.size())
+      if (!pty.write(block)) return;
+  });
+  queue.runUntil([&] { return delegate->bytes >= total; }, 300s);
+  writer.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = cpuSeconds() - cpu0;
+  closePort(queue, *port);
+  return {static_cast<double>(delegate->bytes) / 1e6 / seconds,
+          cpu / (static_cast<double>(delegate->bytes) / (1 << 20))};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const std::uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 64;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+  const int warmUp = 100;
+
+  auto queue = std::make_shared<RunLoopMainQueue>();
+  setMainQueue(queue);
+  auto registry = std::make_shared<FakeDeviceRegistry>();
+  setDeviceRegistryForTesting(registry);
+  TempDir dir;
+
+  std::vector<double> plainMicros, portMicros, dataMicros;
+  {
+    PlainLoop plainLoop;
+    PortLoop portLoop(*queue, *registry, dir);
+    constexpr int kBlock = 100;
+    for (int i = 0; i < warmUp; ++i) {
+      plainLoop.roundTrip(i);
+      portLoop.roundTrip(i);
+    }
+    for (int done = 0; done < requests; done += kBlock) {
+      const int end = std::min(requests, done + kBlock);
+      for (int i = done; i < end; ++i) plainMicros.push_back(plainLoop.roundTrip(i));
+      for (int i = done; i < end; ++i) portMicros.push_back(portLoop.roundTrip(i));
+      for (int i = done; i < end; ++i) dataMicros.push_back(portLoop.dataRoundTrip(i));
+    }
+  }
+  const auto failed = [](const std::vector<double>& m) {
+    return std::count_if(m.begin(), m.end(), [](double x) { return x < 0; });
+  };
+  if (failed(plainMicros) + failed(portMicros) + failed(dataMicros) > 0)
+    std::printf("failed round trips: plain %td, request %td, sendData %td\n", failed(plainMicros),
+                failed(portMicros), failed(dataMicros));
+  const Percentiles plain = percentiles(plainMicros);
+  const Percentiles port = percentiles(portMicros);
+  const Percentiles data = percentiles(dataMicros);
+  std::printf("round trip of a 16-byte request, echoed by the master, %d requests (microseconds)\n", requests);
+  std::printf("%-22s %10s %10s\n", "", "median", "p99");
+  std::printf("%-22s %10.1f %10.1f\n", "write-then-read loop", plain.median, plain.p99);
+  std::printf("%-22s %10.1f %10.1f\n", "SerialPort request", port.median, port.p99);
+  std::printf("%-22s %10.1f %10.1f\n", "SerialPort sendData", data.median, data.p99);
+  std::printf("median ratio %.2f (target <= 2)\n\n", port.median / plain.median);
+
+  std::printf("receiving %llu MiB through a port, the least CPU of %d rounds\n",
+              static_cast<unsigned long long>(mib), rounds);
+  std::printf("%-40s %10s %14s\n", "port", "MB/s", "CPU ms/MiB");
+  const std::pair<Use, const char*> uses[] = {
+      {Use::None, "never listened nor sent"},
+      {Use::MadeIdle, "packets and requests made, idle"},
+      {Use::Listening, "listening for one prefix/suffix (1024)"},
+  };
+  Receive best[3];
+  for (int r = 0; r < rounds; ++r) {
+    for (int u = 0; u < 3; ++u) {
+      const Receive f = receive(*queue, *registry, dir, mib << 20, uses[u].first, r);
+      if (r == 0 || f.cpuPerMiB < best[u].cpuPerMiB) best[u] = f;
+    }
+  }
+  for (int u = 0; u < 3; ++u)
+    std::printf("%-40s %10.1f %14.2f\n", uses[u].second, best[u].mbPerSecond, best[u].cpuPerMiB * 1e3);
+
+  queue->shutDown();
+  setDeviceRegistryForTesting(nullptr);
+  return 0;
+}
