@@ -272,5 +272,72 @@ TEST_F(ValmorCliTest, StopSignalClosesThePortAndRestoresTheDevice) {
   EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
 }
 
+TEST_F(ValmorCliTest, RequestAndSendAreAnsweredByTheSimulator) {
+  startSim();
+  const std::string answer = "VALMOR SIM: initialized, ready\r\n";
+  struct Case {
+    std::string arguments;
+    std::string out;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"request --suffix '\\r\\n' '1\\n'", answer},
+           {"request --expression 'VALMOR SIM: .*ready\\r\\n' '1\\n'", answer},
+           {"request --prefix SIM: --suffix ', ' '1\\n'", "SIM: initialized, "},
+           {"request --length 6 --hex '31 0a'", "56 41 4C 4D 4F 52\n"},
+           {"send --suffix '\\n' '1\\n'", answer},
+           {"send --wait 1 '1\\n'", answer},
+       }) {
+    const Outcome run = cli(c.arguments);
+    EXPECT_EQ(run.status, 0) << c.arguments << ": " << run.err;
+    EXPECT_EQ(run.out, c.out) << c.arguments;
+    EXPECT_EQ(run.err, "") << c.arguments;
+  }
+  // A request without a reply form ends once written.
+  const Outcome written = cli("request '\\n'");
+  EXPECT_EQ(written.status, 0) << written.err;
+  EXPECT_EQ(written.out, "");
+}
+
+// Each bad input is one line on standard error and an exit status that says
+// whose fault it is: 2 for the command line, 1 for the device.
+TEST_F(ValmorCliTest, BadInputIsOneLineAndNoCrash) {
+  startSim();
+  PtyPair held;
+  std::filesystem::create_symlink(held.slavePath(), dir_ + "/cu.held");
+  UniqueFd holder(::open(held.slavePath().c_str(), O_RDWR | O_NOCTTY));
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  struct Case {
+    std::string arguments;
+    int status;
+    std::string err;  // the start of the line after "valmor-cli: "
+  };
+  for (const Case& c : std::vector<Case>{
+           {"send --port " + shellQuoted(dir_ + "/cu.absent") + " x", 1, "no such device: " + dir_ + "/cu.absent"},
+           {"send --port " + shellQuoted(dir_ + "/cu.held") + " x", 1, dir_ + "/cu.held is in use by another process"},
+           {"send --port /dev/null x", 1, "/dev/null is not a serial device"},
+           {"request --hex '31 0g'", 2, "DATA: malformed hex string: 'g' at position 5"},
+           {"request --hex --suffix 0 31", 2, "--suffix: malformed hex string"},
+           {"send '\\q'", 2, "DATA: unknown escape \\q"},
+           {"request --expression '(' x", 2, "invalid expression '('"},
+           {"request --prefix a --length 3 x", 2, "give one reply form"},
+           {"request --wait 0 --suffix x x", 2, "--wait: SECONDS must be more than 0 and at most 600"},
+           {"request --wait 601 --suffix x x", 2, "--wait: SECONDS must be more than 0"},
+           {"request --length 0 x", 2, "--length"},
+           {"send --baud 0 x", 2, "--baud"},
+           {"send --parity mark2 x", 2, "--parity"},
+           {"send --stop-bits 3 x", 2, "--stop-bits"},
+           {"send --data-bits 9 x", 2, "--data-bits"},
+           {"send --break 0 x", 2, "--break"},
+           {"send", 2, "DATA is required"},
+           {"--wait 0.3 request --suffix '\\r\\n' 'no line feed'", 1, "no reply within 0.3 s"},
+       }) {
+    const Outcome run = cli(c.arguments);
+    EXPECT_EQ(run.status, c.status) << c.arguments << ": " << run.err;
+    EXPECT_THAT(run.err, StartsWith("valmor-cli: " + c.err)) << c.arguments;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << c.arguments << ": " << run.err;
+    EXPECT_EQ(run.out, "") << c.arguments;
+  }
+}
+
 }  // namespace
 }  // namespace valmor
