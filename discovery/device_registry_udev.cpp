@@ -83,6 +83,11 @@ DeviceHandle makeDevice(udev_device* dev) {
   }
   PropertyMap extra;
   addUsbProperties(dev, extra);
+  // Borrowed: the parent belongs to dev.
+  if (udev_device* parent = udev_device_get_parent(dev)) {
+    if (const char* driver = udev_device_get_driver(parent); driver != nullptr && *driver != '\0')
+      extra.emplace(kDriverName, driver);
+  }
   return discovery_internal::makeSerialStreamDevice(std::move(node), std::move(dialin),
                                                     udev_device_get_sysname(dev), std::move(extra));
 }

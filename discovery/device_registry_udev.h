@@ -19,6 +19,8 @@
 //   IOTTYBaseName          the kernel name without its trailing digits, ttyUSB
 //   IOTTYSuffix            only the trailing digits, 0
 //   IOSerialBSDClientType  "IOSerialStream"
+//   DriverName             the kernel driver of the port's device, ftdi_sio
+//                          (when it has one)
 // and, for USB adapters, those of the following that are known (from the USB
 // device's sysfs attributes, else from udev's database):
 //   USBVendorID, USBProductID   four lower-case hex digits, "0403"
@@ -45,6 +47,7 @@
 
 namespace valmor {
 
+inline constexpr std::string_view kDriverName = "DriverName";
 // Property keys of USB adapters.
 inline constexpr std::string_view kUSBVendorID = "USBVendorID";
 inline constexpr std::string_view kUSBProductID = "USBProductID";

@@ -98,6 +98,11 @@ TEST(UdevDeviceRegistryTest, PropertiesAgreeWithSysfsAndTheDeviceNodes) {
       }
     }
     EXPECT_EQ(d->property(kUSBVendorID), vendor);
+
+    std::error_code noDriver;
+    const fs::path driver = fs::read_symlink(sys / "device" / "driver", noDriver);
+    EXPECT_EQ(d->property(kDriverName),
+              noDriver ? std::nullopt : std::optional(driver.filename().string()));
   }
 }
 

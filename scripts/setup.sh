@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libasio-dev libudev-dev libicu-dev uuid-dev
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
-  libcli11-dev nlohmann-json3-dev libsystemd-dev
+  libcli11-dev nlohmann-json3-dev libsystemd-dev dbus-daemon dbus-session-bus-common
   xvfb xauth x11-utils
   udev
 )

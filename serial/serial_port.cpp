@@ -7,6 +7,7 @@
 #include "platform/posix_error.h"
 #include "serial/live_ports.h"
 #include "serial/serial_port_impl.h"
+#include "serial/terminal_device.h"
 
 namespace valmor {
 
@@ -37,9 +38,17 @@ SerialPort::~SerialPort() {
 // ---- Making ports ----
 
 std::shared_ptr<SerialPort> SerialPort::serialPortWithPath(std::string_view path) {
-  const DeviceHandle device = deviceFromBSDPath(path);
-  if (!device) return nullptr;
-  return serialPortWithDevice(device);
+  if (const DeviceHandle device = deviceFromBSDPath(path)) return serialPortWithDevice(device);
+
+  // A serial line the registry does not list (a pseudo-terminal, a link to
+  // one, a port udev has not set up): a port without registry properties,
+  // identified by the path as given and named after the device.
+  const auto name = serialTerminalName(path);
+  if (!name) return nullptr;
+  return LivePorts::shared().findOrAdd(path, [&] {
+    return std::make_shared<SerialPort>(PrivateTag{}, std::make_shared<const Device>(Device({})),
+                                        std::string(path), *name);
+  });
 }
 
 std::shared_ptr<SerialPort> SerialPort::serialPortWithDevice(const DeviceHandle& device) {

@@ -40,8 +40,39 @@ TEST_F(SerialPortTest, OneLivePortPerDeviceWhicheverPathFindsIt) {
   EXPECT_EQ(again->path(), path);
 
   EXPECT_FALSE(SerialPort::serialPortWithPath(""));
-  EXPECT_FALSE(SerialPort::serialPortWithPath(pty.slavePath()));  // not in the registry
+  EXPECT_FALSE(SerialPort::serialPortWithPath("/dev/null"));  // no terminal
   EXPECT_FALSE(SerialPort::serialPortWithPath(dir_ / "cu.other"));
+}
+
+// A terminal the registry does not list opens all the same, under the path
+// given, without registry properties; one path still gives one live port.
+TEST_F(SerialPortTest, UnlistedTerminalGivesAPortWithoutRegistryProperties) {
+  PtyPair pty;
+  const std::string link = dir_ / "unlisted";
+  std::filesystem::create_symlink(pty.slavePath(), link);
+  slaves_.push_back(pty.slavePath());
+  auto port = SerialPort::serialPortWithPath(link);
+  ASSERT_TRUE(port);
+  EXPECT_EQ(port->path(), link);
+  EXPECT_EQ(port->name(), pty.slavePath().substr(5));  // "pts/N"
+  ASSERT_TRUE(port->device());
+  EXPECT_TRUE(port->device()->properties().empty());
+  EXPECT_EQ(SerialPort::serialPortWithPath(link), port);
+  EXPECT_EQ(SerialPort::existingPortWithPath(link), port);
+
+  auto delegate = std::make_shared<RecordingDelegate>();
+  openPort(*port, delegate);
+  EXPECT_TRUE(port->sendData("hi"));
+  EXPECT_EQ(pty.read(2), "hi");
+  // The same device under its own path is another port, refused while the
+  // first holds the device.
+  auto direct = SerialPort::serialPortWithPath(pty.slavePath());
+  ASSERT_TRUE(direct);
+  EXPECT_NE(direct, port);
+  direct->setDelegate(delegate);
+  direct->open();
+  ASSERT_TRUE(pump([&] { return delegate->count("error") == 1; }));
+  EXPECT_FALSE(direct->isOpen());
 }
 
 TEST_F(SerialPortTest, OpenWriteReadCloseRoundTrip) {

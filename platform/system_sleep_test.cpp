@@ -1,0 +1,80 @@
+#include "platform/system_sleep.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "platform/main_queue.h"
+#include "platform/testing/private_bus.h"
+
+namespace valmor::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class SystemSleepWatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    queue_ = std::make_shared<RunLoopMainQueue>();
+    setMainQueue(queue_);
+    static auto* keptAlive = new std::vector<std::shared_ptr<RunLoopMainQueue>>;
+    keptAlive->push_back(queue_);
+    if (bus_.address().empty()) GTEST_SKIP() << "no dbus-daemon to run a private bus (install dbus-daemon)";
+  }
+  void TearDown() override { queue_->shutDown(); }
+
+  bool pump(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) queue_->runUntil(done, 5ms);
+    return done();
+  }
+
+  std::shared_ptr<RunLoopMainQueue> queue_;
+  PrivateBus bus_;
+};
+
+// Sleep is delayed until the handler has run; the lock is taken again at
+// wake; signals from anybody but logind are ignored.
+TEST_F(SystemSleepWatcherTest, FollowsLogindAndHoldsTheSleepUntilTheHandlerHasRun) {
+  FakeLogind logind(bus_.address());
+  ASSERT_TRUE(logind.ready());
+  std::vector<bool> calls;
+  int locksHeldInHandler = -1;
+  auto watcher = SystemSleepWatcher::watch(
+      [&](bool goingToSleep) {
+        calls.push_back(goingToSleep);
+        if (goingToSleep) locksHeldInHandler = logind.locksHeld();
+      },
+      bus_.address());
+  ASSERT_TRUE(watcher);
+  EXPECT_EQ(logind.locksHeld(), 1);
+
+  {
+    FakeLogind impostor(bus_.address());  // cannot own the name: not logind
+    impostor.prepareForSleep(true);
+  }
+  ASSERT_TRUE(logind.prepareForSleep(true));
+  ASSERT_TRUE(pump([&] { return calls.size() == 1; }));
+  EXPECT_EQ(locksHeldInHandler, 1);
+  EXPECT_EQ(logind.locksHeld(), 0);
+
+  ASSERT_TRUE(logind.prepareForSleep(false));
+  ASSERT_TRUE(pump([&] { return calls.size() == 2; }));
+  EXPECT_EQ(calls, (std::vector<bool>{true, false}));
+  EXPECT_EQ(logind.locksGiven(), 2);
+  EXPECT_EQ(logind.locksHeld(), 1);
+
+  watcher.reset();  // stops at once: nothing after this
+  logind.prepareForSleep(true);
+  queue_->runFor(100ms);
+  EXPECT_EQ(calls.size(), 2u);
+}
+
+TEST_F(SystemSleepWatcherTest, NoBusGivesNone) {
+  EXPECT_FALSE(SystemSleepWatcher::watch([](bool) {}, "unix:path=/nonexistent/valmor-bus"));
+}
+
+}  // namespace
+}  // namespace valmor::test
