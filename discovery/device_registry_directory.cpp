@@ -113,7 +113,11 @@ class DirectoryEventSource : public DeviceEventSource {
     // finds nothing new, so nothing is lost or reported twice.
     source->armWatches();
     for (auto& e : scanDirectory(source->dir_)) source->known_.emplace(e.name, std::move(e));
-    source->watchDevices();
+    for (int pass = 0; pass < 8 && source->watchDevices(); ++pass) {
+      source->known_.clear();
+      source->vanished_.clear();
+      for (auto& e : scanDirectory(source->dir_)) source->known_.emplace(e.name, std::move(e));
+    }
     return source;
   }
 
@@ -158,7 +162,12 @@ class DirectoryEventSource : public DeviceEventSource {
     // Events only say that something changed; the directory itself says
     // what it holds now. This also covers a queue overflow (IN_Q_OVERFLOW).
     DeviceChanges changes = compareWith(scanDirectory(dir_));
-    watchDevices();
+    // Bounded, in case devices keep coming and going; the next event resumes.
+    for (int pass = 0; pass < 8 && watchDevices(); ++pass) {
+      DeviceChanges more = compareWith(scanDirectory(dir_));
+      changes.terminated.insert(changes.terminated.end(), more.terminated.begin(), more.terminated.end());
+      changes.published.insert(changes.published.end(), more.published.begin(), more.published.end());
+    }
     return changes;
   }
 
@@ -249,25 +258,53 @@ class DirectoryEventSource : public DeviceEventSource {
 
   // Watches the device file behind every known entry (following links), so
   // that its removal is noticed at once, without waiting for a change in the
-  // directory. Watches of devices no longer known are dropped.
-  void watchDevices() {
+  // directory. Watches of devices no longer known are dropped. True when the
+  // directory must be looked at again: a device went, or a missing one came,
+  // between the look and the watch, where no event would tell.
+  bool watchDevices() {
+    bool lookAgain = false;
+    std::map<std::string, int, std::less<>> watchedBefore;
+    for (const auto& [wd, names] : deviceWatches_)
+      for (const auto& name : names) watchedBefore[name] = wd;
     std::map<int, std::set<std::string>> wanted;
     for (const auto& [name, e] : known_) {
       const std::string path = joinPath(dir_, std::string(kCalloutPrefix) + name);
       const int wd = ::inotify_add_watch(fd_.get(), path.c_str(), IN_DELETE_SELF | IN_MOVE_SELF);
-      if (wd >= 0) wanted[wd].insert(name);
+      const auto before = watchedBefore.find(name);
+      if (wd < 0) {
+        if (errno == ENOENT) {
+          vanished_.insert(name);
+          lookAgain = true;
+        }
+        continue;
+      }
+      wanted[wd].insert(name);
+      // A watch follows one file: another watch for the same entry means
+      // another device file behind it, even under the same name and number
+      // (the old one's removal event may still be on its way).
+      if (before != watchedBefore.end() && before->second != wd) {
+        vanished_.insert(name);
+        lookAgain = true;
+      }
     }
     // A link that leads nowhere now may lead to a device later (a
     // pseudo-terminal opened under the number it names): the directory its
-    // target would appear in is watched for creations.
+    // target would appear in is watched for creations. An entry that was no
+    // device at the look but is one now came in between: look again.
     std::set<int> wantedDirs;
-    for (const std::string& target : danglingTargets()) {
+    for (const auto& [name, target] : entriesOtherThanKnown()) {
+      struct stat st {};
+      if (::stat(target.c_str(), &st) == 0) {
+        lookAgain |= S_ISCHR(st.st_mode);
+        continue;  // leads somewhere already
+      }
       const auto slash = target.find_last_of('/');
+      if (slash == std::string::npos) continue;
       const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
-      if (slash == std::string::npos || parent.empty()) continue;
       // Added to whatever mask the directory is watched with already.
       const int wd = ::inotify_add_watch(fd_.get(), parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_MASK_ADD);
       if (wd >= 0) wantedDirs.insert(wd);
+      if (isCharDevice(AT_FDCWD, target, nullptr)) lookAgain = true;
     }
     for (const auto& [wd, names] : deviceWatches_) {
       if (wanted.count(wd) == 0 && watched_.count(wd) == 0 && wantedDirs.count(wd) == 0)
@@ -279,31 +316,35 @@ class DirectoryEventSource : public DeviceEventSource {
     }
     deviceWatches_ = std::move(wanted);
     targetDirWatches_ = std::move(wantedDirs);
+    return lookAgain;
   }
 
-  // The targets (as the links name them, made absolute) of the entries
-  // cu.NAME that are links leading nowhere.
-  std::vector<std::string> danglingTargets() const {
-    std::vector<std::string> targets;
+  // The entries cu.NAME that are not known devices, each with the path it
+  // leads to: the link's target as written (made absolute), or the entry
+  // itself when it is no link.
+  std::vector<std::pair<std::string, std::string>> entriesOtherThanKnown() const {
+    std::vector<std::pair<std::string, std::string>> entries;
     UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) return targets;
+    if (!fd) return entries;
     DIR* d = ::fdopendir(fd.get());
-    if (d == nullptr) return targets;
+    if (d == nullptr) return entries;
     fd.release();
     std::unique_ptr<DIR, int (*)(DIR*)> closer(d, &::closedir);
     while (const dirent* ent = ::readdir(d)) {
       const std::string_view fileName = ent->d_name;
       if (!fileName.starts_with(kCalloutPrefix) || fileName.size() == kCalloutPrefix.size()) continue;
-      struct stat st {};
-      if (::fstatat(::dirfd(d), ent->d_name, &st, 0) == 0) continue;  // leads somewhere
+      std::string name(fileName.substr(kCalloutPrefix.size()));
+      if (known_.count(name) != 0) continue;
+      std::string path = joinPath(dir_, fileName);
       char target[PATH_MAX];
       const ssize_t n = ::readlinkat(::dirfd(d), ent->d_name, target, sizeof target - 1);
-      if (n <= 0) continue;
-      std::string path(target, static_cast<std::size_t>(n));
-      if (path.front() != '/') path = joinPath(dir_, path);
-      targets.push_back(std::move(path));
+      if (n > 0) {
+        path.assign(target, static_cast<std::size_t>(n));
+        if (path.front() != '/') path = joinPath(dir_, path);
+      }
+      entries.emplace_back(std::move(name), std::move(path));
     }
-    return targets;
+    return entries;
   }
 
   // The changes from what was known to now; now becomes what is known.
@@ -326,6 +367,8 @@ class DirectoryEventSource : public DeviceEventSource {
       auto it = known_.find(name);
       if (it == known_.end() || !(it->second.identity == e.identity) || vanished.count(name) != 0) {
         changes.published.push_back(e.device);
+        // A new device: whatever watch the old one had says nothing of it.
+        for (auto& [wd, names] : deviceWatches_) names.erase(name);
       }
     }
     known_ = std::move(next);
