@@ -471,6 +471,8 @@ void PortSession::finishClose() {
     // Writers have been woken and give the lock back at once.
     std::unique_lock lock(fdMutex_);
     closeError = io_->closeDescriptor(fd_.release());
+    // Every descriptor of the session is gone once its close is reported.
+    wakeFd_.reset();
   }
   std::shared_ptr<PortSessionClient> keepAlive;
   {

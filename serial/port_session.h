@@ -212,7 +212,9 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
 
   mutable std::shared_mutex fdMutex_;
   UniqueFd fd_;              // empty once closed. Guarded by fdMutex_.
-  const UniqueFd wakeFd_;    // an eventfd, readable once a close was asked for
+  // An eventfd, readable once a close was asked for; used under fdMutex_
+  // (shared) and closed with the descriptor.
+  UniqueFd wakeFd_;
 
   std::atomic<bool> closeRequested_{false};
   std::atomic<bool> hasModemLines_{true};

@@ -170,7 +170,7 @@ TEST_F(SerialPortTest, HangUpCompletesAfterTheMainQueueHasShutDown) {
 // Regression: the handler drops its port inside the removal call, and the
 // close that follows completed after the last reference had gone, so "was
 // closed" never came. Repeated under load, not one lucky run.
-TEST_F(SerialPortTest, HangUpIsErrorRemovalCloseInOrderEvenWhenTheDelegateDropsThePort) {
+TEST_F(SerialPortUnderLoadTest, HangUpIsErrorRemovalCloseInOrderEvenWhenTheDelegateDropsThePort) {
   CpuLoad load;
   for (int trial = 0; trial < 1000; ++trial) {
     PtyPair pty;
@@ -190,7 +190,7 @@ TEST_F(SerialPortTest, HangUpIsErrorRemovalCloseInOrderEvenWhenTheDelegateDropsT
 
 // Regression: bytes waiting in the device when it was opened could reach the
 // delegate before serialPortWasOpened.
-TEST_F(SerialPortTest, OpenedComesBeforeBytesThatWereWaiting) {
+TEST_F(SerialPortUnderLoadTest, OpenedComesBeforeBytesThatWereWaiting) {
   CpuLoad load;
   PtyPair pty;
   auto port = makePort(pty);
