@@ -103,8 +103,10 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   // ---- Making ports ----
 
   // The port of the serial device whose callout or dial-in path is path; the
-  // live port when there is one. Empty when the path names no serial device
-  // of the device registry.
+  // live port when there is one. A path the device registry does not list but
+  // that names a terminal device, directly or by a link (a pseudo-terminal, a
+  // port udev has not set up), gives a port with empty registry properties.
+  // Empty when the path names no terminal device.
   [[nodiscard]] static std::shared_ptr<SerialPort> serialPortWithPath(std::string_view path);
 
   // The port of a device-registry entry; the live port when there is one.
