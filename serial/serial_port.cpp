@@ -130,6 +130,7 @@ void SerialPort::Impl::openUnlessClosedSince(const std::uint64_t* closeCountThen
     notifyDelegateOfPosixError(error);
     return;
   }
+  removalReported = false;
   if (auto e = opened->applyLineSettings(settingsSnapshot())) notifyDelegateOfPosixError(e);
   applyControls(opened);
   updateModemLines(opened);
@@ -188,6 +189,7 @@ void SerialPort::cleanupAfterSystemRemoval() {
   // On the main thread the delegate is called inside this call; if it drops
   // the caller's reference to the port, this one keeps it alive to the end.
   const auto self = shared_from_this();
+  impl_->removalReported = true;
   impl_->waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem, [](SerialPortDelegate& d, SerialPort& p) {
     d.serialPortWasRemovedFromSystem(p);
   });
@@ -219,11 +221,18 @@ void SerialPort::Impl::sessionDidRead(ChunkList chunks) {
 
 void SerialPort::Impl::sessionDidFail(std::error_code error) { notifyDelegateOfPosixError(error); }
 
+void SerialPort::Impl::deviceWasRemoved() {
+  if (removalReported) return;
+  if (const auto self = weakPort().lock()) self->cleanupAfterSystemRemoval();
+}
+
 void SerialPort::Impl::sessionDeviceDidGo(std::error_code error) {
   // Held from here until the close has been delivered: the delegate may drop
   // its own reference inside the removal call.
   const auto self = weakPort().lock();
   if (!self) return;
+  // The registry saw the device go first and the port is closing already.
+  if (removalReported) return;
   // Error (when there is one), removal, close, each delivered before the
   // next, so that the delegate hears them in this order.
   if (error) notifyDelegateOfPosixError(error, /*wait=*/true);

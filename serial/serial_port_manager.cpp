@@ -9,6 +9,7 @@
 
 #include "platform/log.h"
 #include "platform/notification_center.h"
+#include "serial/serial_port_impl.h"
 
 namespace valmor {
 
@@ -242,7 +243,8 @@ void SerialPortManager::serialPortsWereTerminated(DeviceIterator devices) {
   // Each port is cleaned up (its delegate told, its close begun) before it
   // leaves the list, so that an observer of the list or of the notification
   // finds it closing.
-  for (const auto& port : removed) port->cleanupAfterSystemRemoval();
+  // A port whose line hung up has told its delegate already.
+  for (const auto& port : removed) implOf(*port).deviceWasRemoved();
   {
     std::unique_lock lock(mutex_);
     std::vector<std::size_t> indexes;

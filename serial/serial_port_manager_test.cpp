@@ -335,6 +335,7 @@ TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehi
   EXPECT_EQ(cycler.disconnected, kCycles);
   EXPECT_EQ(cycler.opened(), kCycles);
   EXPECT_EQ(cycler.closed(), kCycles);
+  EXPECT_EQ(cycler.removed(), kCycles) << "a removal reported by both the hang-up and the registry";
   EXPECT_EQ(manager->countOfAvailablePorts(), 0u);
   // (Descriptors an earlier step left closing on the pool may take a moment.)
   std::vector<int> leaked;

@@ -84,14 +84,17 @@ class PlugCycler {
   int disconnected = 0;
   int opened() const { return delegate_->opened; }
   int closed() const { return delegate_->closed; }
+  int removed() const { return delegate_->removed; }
 
  private:
   struct Counting : SerialPortDelegate {
     Counting() : SerialPortDelegate(kWasOpened | kWasClosed | kWasRemovedFromSystem) {}
     void serialPortWasOpened(SerialPort&) override { ++opened; }
     void serialPortWasClosed(SerialPort&) override { ++closed; }
+    void serialPortWasRemovedFromSystem(SerialPort&) override { ++removed; }
     int opened = 0;
     int closed = 0;
+    int removed = 0;
   };
 
   static std::size_t ports(const Notification& n, std::string_view key) {
