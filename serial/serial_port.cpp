@@ -190,10 +190,14 @@ void SerialPort::cleanupAfterSystemRemoval() {
   // the caller's reference to the port, this one keeps it alive to the end.
   const auto self = shared_from_this();
   impl_->removalReported = true;
-  impl_->waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem, [](SerialPortDelegate& d, SerialPort& p) {
+  impl_->reportRemovalAndClose();
+}
+
+void SerialPort::Impl::reportRemovalAndClose() {
+  waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem, [](SerialPortDelegate& d, SerialPort& p) {
     d.serialPortWasRemovedFromSystem(p);
   });
-  close();
+  owner.close();
 }
 
 void SerialPort::cleanup() {
@@ -222,8 +226,9 @@ void SerialPort::Impl::sessionDidRead(ChunkList chunks) {
 void SerialPort::Impl::sessionDidFail(std::error_code error) { notifyDelegateOfPosixError(error); }
 
 void SerialPort::Impl::deviceWasRemoved() {
-  if (removalReported) return;
-  if (const auto self = weakPort().lock()) self->cleanupAfterSystemRemoval();
+  const auto self = weakPort().lock();
+  if (!self || removalReported.exchange(true)) return;
+  reportRemovalAndClose();
 }
 
 void SerialPort::Impl::sessionDeviceDidGo(std::error_code error) {
@@ -231,12 +236,12 @@ void SerialPort::Impl::sessionDeviceDidGo(std::error_code error) {
   // its own reference inside the removal call.
   const auto self = weakPort().lock();
   if (!self) return;
-  // The registry saw the device go first and the port is closing already.
-  if (removalReported) return;
+  // The registry saw the device go first: it tells the delegate and closes.
+  if (removalReported.exchange(true)) return;
   // Error (when there is one), removal, close, each delivered before the
   // next, so that the delegate hears them in this order.
   if (error) notifyDelegateOfPosixError(error, /*wait=*/true);
-  self->cleanupAfterSystemRemoval();
+  reportRemovalAndClose();
 }
 
 void SerialPort::Impl::sessionInputLinesDidChange(InputLines lines) {

@@ -96,12 +96,15 @@ struct SerialPort::Impl final : PortSessionClient {
   // Calls of close(), so that a reopen a close() overtook is dropped.
   // Guarded by mutex.
   std::uint64_t closeCount = 0;
-  // The delegate has heard that the device went, and has not opened it since:
-  // a hang-up and the registry both report an unplug, the delegate once.
+  // The delegate has been told that the device went (or is being told), and
+  // the port has not opened since: a hang-up and the registry both report an
+  // unplug, and whichever sets this first tells the delegate.
   std::atomic<bool> removalReported{false};
   // The registry says the device went: cleans up after the removal unless a
   // hang-up has already done so.
   void deviceWasRemoved();
+  // serialPortWasRemovedFromSystem, waited for, then the close.
+  void reportRemovalAndClose();
 
   // ---- Settings with ioctls of their own, RI (serial_port_lines.cpp) ----
   bool lowLatency = false;  // Guarded by mutex.
