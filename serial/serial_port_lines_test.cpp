@@ -385,10 +385,11 @@ TEST_F(ModemLineWaitTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
       while (io_->waiting != 0 && !stop) std::this_thread::yield();
       waitEnded.push_back(Clock::now() - start);
     });
-    ASSERT_TRUE(pump([&] { return delegate_->count("closed") == round; }, 2s)) << "round " << round;
+    const bool closedInTime = pump([&] { return delegate_->count("closed") == round; }, 2s);
     closed.push_back(Clock::now() - start);
     stop = true;
     watch.join();
+    ASSERT_TRUE(closedInTime) << "round " << round;
   }
   std::sort(waitEnded.begin(), waitEnded.end());
   std::sort(closed.begin(), closed.end());
