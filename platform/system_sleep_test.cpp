@@ -7,31 +7,19 @@
 #include <vector>
 
 #include "platform/main_queue.h"
+#include "platform/testing/main_queue_fixture.h"
 #include "platform/testing/private_bus.h"
 
 namespace valmor::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-class SystemSleepWatcherTest : public ::testing::Test {
+class SystemSleepWatcherTest : public MainQueueFixture {
  protected:
   void SetUp() override {
-    queue_ = std::make_shared<RunLoopMainQueue>();
-    setMainQueue(queue_);
-    static auto* keptAlive = new std::vector<std::shared_ptr<RunLoopMainQueue>>;
-    keptAlive->push_back(queue_);
+    MainQueueFixture::SetUp();
     if (bus_.address().empty()) GTEST_SKIP() << "no dbus-daemon to run a private bus (install dbus-daemon)";
   }
-  void TearDown() override { queue_->shutDown(); }
 
-  bool pump(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) queue_->runUntil(done, 5ms);
-    return done();
-  }
-
-  std::shared_ptr<RunLoopMainQueue> queue_;
   PrivateBus bus_;
 };
 

@@ -1,48 +1,30 @@
-// The base fixture of every test that needs the library's environment: a run
-// loop installed as the process's main queue on the test's thread, and a
-// device registry (a FakeDeviceRegistry that the test fills, or the directory
-// registry of a fresh temporary directory). Both are undone at the end.
-//
-// Waiting: pump() runs main-queue tasks until a condition holds. The run
-// loop sleeps until work arrives, so a condition that changes on another
-// thread without a main-queue task (a descriptor closed on the pool, say)
-// is looked at again every few milliseconds as well.
+// The base fixture of every test that needs the library's environment: the
+// main queue of MainQueueFixture (with its pump()), and a device registry (a
+// FakeDeviceRegistry that the test fills, or the directory registry of a
+// fresh temporary directory). Both are undone at the end.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <vector>
 
 #include "discovery/device_registry.h"
 #include "discovery/device_registry_directory.h"
 #include "discovery/testing/fake_device_registry.h"
-#include "platform/main_queue.h"
+#include "platform/testing/main_queue_fixture.h"
 #include "platform/testing/temp_dir.h"
 
 namespace valmor::test {
 
-using namespace std::chrono_literals;
-
-class Fixture : public ::testing::Test {
+class Fixture : public MainQueueFixture {
  protected:
   void SetUp() override {
-    queue_ = std::make_shared<RunLoopMainQueue>();
-    setMainQueue(queue_);
-    // Pool threads are never joined, and one may still be returning from a
-    // post to this queue when the process exits; the queue must not be
-    // destroyed under it by static destructors.
-    static auto* keptAlive = new std::vector<std::shared_ptr<RunLoopMainQueue>>;
-    keptAlive->push_back(queue_);
+    MainQueueFixture::SetUp();
     ASSERT_FALSE(dir_.path().empty()) << "cannot make a temporary directory";
     fakeRegistry_ = std::make_shared<FakeDeviceRegistry>();
     setDeviceRegistryForTesting(fakeRegistry_);
   }
 
   void TearDown() override {
-    queue_->shutDown();  // releases any background wait left on this queue
+    MainQueueFixture::TearDown();
     setDeviceRegistryForTesting(nullptr);
   }
 
@@ -52,22 +34,6 @@ class Fixture : public ::testing::Test {
     setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_.path()));
   }
 
-  // Runs main-queue tasks until done() holds or the time-out passes; gives
-  // done().
-  bool pump(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (done()) return true;
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) return false;
-      queue_->runUntil(done, std::min<std::chrono::steady_clock::duration>(deadline - now, 5ms));
-    }
-  }
-  // Runs main-queue tasks for a while, for events that must not come.
-  void pumpFor(std::chrono::milliseconds d) { queue_->runFor(d); }
-
-
-  std::shared_ptr<RunLoopMainQueue> queue_;
   TempDir dir_;
   // The process's registry unless useDirectoryRegistry() replaced it.
   std::shared_ptr<FakeDeviceRegistry> fakeRegistry_;

@@ -82,14 +82,9 @@ std::shared_ptr<SerialPacketDescriptor> replyDescriptor(const ReplyForm& form, s
 }
 
 int talkToPort(const LineJob& job, RunLoopMainQueue& queue, std::ostream& out, std::ostream& err) {
-  std::string path;
-  if (job.port) {
-    path = *job.port;
-  } else if (auto found = findUnitPath(deviceRegistry())) {
-    path = *found;
-  } else {
-    return failure(err, noUnitFound(deviceRegistry()));
-  }
+  const auto chosen = portToUse(job.port, deviceRegistry());
+  if (!chosen) return failure(err, noUnitFound(deviceRegistry()));
+  const std::string& path = *chosen;
   auto port = SerialPort::serialPortWithPath(path);
   if (!port) return failure(err, notASerialDevice(path));
   auto recorder = std::make_shared<Recorder>();

@@ -28,4 +28,8 @@ std::optional<std::string> findUnitPath(DeviceRegistry& registry) {
   return std::nullopt;
 }
 
+std::optional<std::string> portToUse(const std::optional<std::string>& named, DeviceRegistry& registry) {
+  return named ? named : findUnitPath(registry);
+}
+
 }  // namespace valmor

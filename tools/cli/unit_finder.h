@@ -20,4 +20,8 @@ bool looksLikeUnit(std::string_view calloutPath, std::string_view ttyName);
 // like a unit, or none.
 std::optional<std::string> findUnitPath(DeviceRegistry& registry);
 
+// The port a command talks to: the path the user named, else the first unit
+// of the registry, or none.
+std::optional<std::string> portToUse(const std::optional<std::string>& named, DeviceRegistry& registry);
+
 }  // namespace valmor

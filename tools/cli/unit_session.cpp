@@ -32,14 +32,9 @@ std::string forTerminal(const std::string& text) {
 }  // namespace
 
 int talkToUnit(const UnitJob& job, RunLoopMainQueue& queue, std::ostream& out, std::ostream& err) {
-  std::string path;
-  if (job.port) {
-    path = *job.port;
-  } else if (auto found = findUnitPath(deviceRegistry())) {
-    path = *found;
-  } else {
-    return failure(err, noUnitFound(deviceRegistry()));
-  }
+  const auto chosen = portToUse(job.port, deviceRegistry());
+  if (!chosen) return failure(err, noUnitFound(deviceRegistry()));
+  const std::string& path = *chosen;
 
   // Port events are logged only when asked for: standard output carries the
   // unit's answer alone.
