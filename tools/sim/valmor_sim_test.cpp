@@ -75,7 +75,7 @@ class ValmorSimTimingTest : public ValmorSimTest {};
 TEST_F(ValmorSimTimingTest, EveryDownloadInARowIsTimedAsItArrives) {
   startSim();
   bool timed = false;
-  for (int round = 1; round <= 3 && !timed; ++round) {
+  for (int round = 1; round <= 5 && !timed; ++round) {
     for (int i = 0; i < 3; ++i) {
       const test::Outcome run = cli("download RED64");
       ASSERT_EQ(run.status, 0) << run.err;
