@@ -16,6 +16,8 @@
 #include <memory>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "discovery/device_registry.h"
 #include "discovery/device_registry_directory.h"
 #include "platform/main_queue.h"
@@ -39,7 +41,11 @@ double micros(PlugCycler::Clock::duration d) { return std::chrono::duration<doub
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int cycles = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
+  CLI::App app{"Plug/unplug cycles of a simulated unit that the port manager follows per second (its port "
+               "opened each time), and the time from a device's appearance to the connected notification."};
+  int cycles = 2000;
+  app.add_option("--cycles", cycles, "plug/unplug cycles")->check(CLI::Range(10, 1000000));
+  CLI11_PARSE(app, argc, argv);
   auto queue = std::make_shared<RunLoopMainQueue>();
   setMainQueue(queue);
   TempDir dir("manager-hotplug");

@@ -25,6 +25,8 @@
 #include <functional>
 #include <thread>
 
+#include <CLI/CLI.hpp>
+
 #include "discovery/testing/fake_device_registry.h"
 #include "platform/main_queue.h"
 #include "platform/testing/pty.h"
@@ -150,7 +152,11 @@ void print(const char* what, const Idle& idle) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+  CLI::App app{"Idle CPU and wake-ups of an open port with modem lines, waiting in the kernel beside the 10 ms "
+               "poll, against a port without modem lines and a bare poll loop."};
+  int seconds = 10;
+  app.add_option("--seconds", seconds, "seconds measured per line")->check(CLI::Range(1, 3600));
+  CLI11_PARSE(app, argc, argv);
   Bench bench(seconds);
   std::printf("idle cost over %d s per line (CPU scaled to 10 s)\n", seconds);
   std::printf("%-44s %10s %12s %12s\n", "", "CPU ms/10s", "wake-ups/s", "modem reads");

@@ -16,6 +16,8 @@
 #include <random>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "serial/packet_scanner.h"
 #include "serial/testing/plain_packet_scan.h"
 
@@ -79,8 +81,13 @@ std::shared_ptr<SerialPacketDescriptor> framed(std::uint64_t maximum) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+  CLI::App app{"Bytes per second through the packet scan for a prefix/suffix descriptor at several maximum "
+               "packet lengths, beside the plain scan that tests a copy of every tail."};
+  std::size_t mib = 64;
+  int rounds = 5;
+  app.add_option("--mib", mib, "MiB of stream scanned per round")->check(CLI::Range(1, 4096));
+  app.add_option("--rounds", rounds, "rounds; the median counts")->check(CLI::Range(1, 100));
+  CLI11_PARSE(app, argc, argv);
   const Bytes stream = makeStream(mib << 20);
 
   std::printf("packet scan, prefix 7E 01, suffix 7E 04, %zu MiB of stream, median of %d rounds\n", mib, rounds);

@@ -32,6 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "discovery/testing/fake_device_registry.h"
 #include "platform/main_queue.h"
 #include "platform/testing/pty.h"
@@ -246,9 +248,16 @@ Receive receive(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, const Tem
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
-  const std::uint64_t mib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 64;
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+  CLI::App app{"Round trip of a 16-byte request answered by an echoing pseudo-terminal, beside a plain "
+               "write-then-read loop and the port's sendData path; and what idle packet detection and an idle "
+               "request queue cost a port's reading."};
+  int requests = 2000;
+  std::uint64_t mib = 64;
+  int rounds = 3;
+  app.add_option("--requests", requests, "round trips per side")->check(CLI::Range(10, 1000000));
+  app.add_option("--mib", mib, "MiB received per reading round")->check(CLI::Range(1, 4096));
+  app.add_option("--rounds", rounds, "reading rounds; the least CPU counts")->check(CLI::Range(1, 100));
+  CLI11_PARSE(app, argc, argv);
   const int warmUp = 100;
 
   auto queue = std::make_shared<RunLoopMainQueue>();
