@@ -384,6 +384,27 @@ std::error_code PortSession::write(std::span<const std::uint8_t> data) {
   return {};
 }
 
+std::size_t PortSession::writeNow(std::span<const std::uint8_t> data, std::error_code& error) {
+  error.clear();
+  std::shared_lock lock(fdMutex_);
+  if (!fd_ || closeRequested_) {
+    error = std::make_error_code(std::errc::operation_canceled);
+    return 0;
+  }
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd_.get(), data.data() + written, data.size() - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) error = lastError();
+    break;
+  }
+  return written;
+}
+
 // ---- Closing ----
 
 void PortSession::deviceGone(std::error_code error) {

@@ -160,6 +160,9 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   // nothing. Empty on success; operation_canceled when a close ends the
   // wait (or had begun before); otherwise the errno of the failed write.
   [[nodiscard]] std::error_code write(std::span<const std::uint8_t> data);
+  // Writes what the device takes now, never waiting: the count written, and
+  // in error the errno of a failed write (a full device is no error).
+  [[nodiscard]] std::size_t writeNow(std::span<const std::uint8_t> data, std::error_code& error);
 
   // Begins the close (once; later calls only add a keep-alive if none was
   // given). Blocked writes return at once. keepAlive, when given, is held

@@ -82,7 +82,32 @@ struct SerialPort::Impl::PacketsAndRequests final : PacketListener::Port, Reques
   // ---- RequestQueue::Port, on the request-handling queue ----
 
   void writeRequestData(std::span<const std::uint8_t> data, std::function<void(bool)> done) override {
-    writer.write([weak = port, data, done = std::move(done)] { done(writeRequestBytes(weak, data)); });
+    // The descriptor is non-blocking, so what the device takes at once is
+    // written here; only a rest that must wait for the device goes to the
+    // writer's thread, which may wait as long as the device holds it up.
+    std::shared_ptr<PortSession> session;
+    {
+      std::lock_guard lock(impl.mutex);
+      session = impl.session;
+    }
+    if (!session || session->closeRequested()) {
+      done(false);
+      return;
+    }
+    std::error_code error;
+    const std::size_t written = session->writeNow(data, error);
+    if (error) {
+      impl.notifyDelegateOfPosixError(error);
+      done(false);
+      return;
+    }
+    if (written == data.size()) {
+      done(true);
+      return;
+    }
+    writer.write([weak = port, rest = data.subspan(written), done = std::move(done)] {
+      done(writeRequestBytes(weak, rest));
+    });
   }
 
   void reportResponse(std::span<const std::uint8_t> response,
