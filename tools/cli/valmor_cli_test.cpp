@@ -119,7 +119,7 @@ TEST_F(ValmorCliTest, ModelsListsTheTwelveNames) {
 TEST_F(ValmorCliTest, NoUnitOrAUnitInUseIsAOneLineError) {
   Outcome run = cli("download RED64");
   EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.err, StartsWith("valmor-cli: no VALMOR unit found"));
+  EXPECT_THAT(run.err, StartsWith("valmor-cli: no VALMOR unit found in " + dir_ + " "));  // where it looked
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 
   startSim();
