@@ -110,10 +110,10 @@ void ModemLineWatcher::stop() {
   // Without a timer the thread has not started waiting yet (it looks at
   // stop_ once the timer exists) or has already left.
   if (!haveTimer_) return;
-  itimerspec spec{};
-  spec.it_value = toTimespec(std::chrono::nanoseconds(1));  // now
-  spec.it_interval = toTimespec(kStopRepeat);
-  ::timer_settime(timer_, 0, &spec, nullptr);
+  itimerspec timing{};
+  timing.it_value = toTimespec(std::chrono::nanoseconds(1));  // now
+  timing.it_interval = toTimespec(kStopRepeat);
+  ::timer_settime(timer_, 0, &timing, nullptr);
 }
 
 bool ModemLineWatcher::createTimer() {
@@ -139,9 +139,9 @@ void ModemLineWatcher::armRecheck() {
   std::lock_guard lock(timerMutex_);
   // Never over a stop's repeating signal.
   if (stop_.load() || !haveTimer_) return;
-  itimerspec spec{};
-  spec.it_value = toTimespec(kRecheckDelay);
-  ::timer_settime(timer_, 0, &spec, nullptr);
+  itimerspec timing{};
+  timing.it_value = toTimespec(kRecheckDelay);
+  ::timer_settime(timer_, 0, &timing, nullptr);
 }
 
 void ModemLineWatcher::run() {
