@@ -362,38 +362,15 @@ std::error_code PortSession::applyLineSettings(const LineSettings& settings) {
   return io_->applyLineSettings(fd_.get(), settings);
 }
 
-std::error_code PortSession::write(std::span<const std::uint8_t> data) {
-  std::shared_lock lock(fdMutex_);
-  if (!fd_ || closeRequested_) return std::make_error_code(std::errc::operation_canceled);
-  std::size_t written = 0;
-  while (written < data.size()) {
-    const ssize_t n = ::write(fd_.get(), data.data() + written, data.size() - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return lastError();
-    // The device accepts nothing now (or, for a result of 0, took nothing):
-    // wait until it does, or until a close wants the descriptor.
-    pollfd fds[2] = {{fd_.get(), POLLOUT, 0}, {wakeFd_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return lastError();
-    if (fds[1].revents != 0) return std::make_error_code(std::errc::operation_canceled);
-    // POLLHUP or POLLERR: the next write() gives the device's error.
-  }
-  return {};
-}
+namespace {
 
-std::size_t PortSession::writeNow(std::span<const std::uint8_t> data, std::error_code& error) {
+// Writes what the device takes without waiting: the count written, and in
+// error the errno of a failed write (a full device is no error).
+std::size_t writeAvailable(int fd, std::span<const std::uint8_t> data, std::error_code& error) {
   error.clear();
-  std::shared_lock lock(fdMutex_);
-  if (!fd_ || closeRequested_) {
-    error = std::make_error_code(std::errc::operation_canceled);
-    return 0;
-  }
   std::size_t written = 0;
   while (written < data.size()) {
-    const ssize_t n = ::write(fd_.get(), data.data() + written, data.size() - written);
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
       continue;
@@ -403,6 +380,35 @@ std::size_t PortSession::writeNow(std::span<const std::uint8_t> data, std::error
     break;
   }
   return written;
+}
+
+}  // namespace
+
+std::error_code PortSession::write(std::span<const std::uint8_t> data) {
+  std::shared_lock lock(fdMutex_);
+  if (!fd_ || closeRequested_) return std::make_error_code(std::errc::operation_canceled);
+  std::size_t written = 0;
+  for (;;) {
+    std::error_code error;
+    written += writeAvailable(fd_.get(), data.subspan(written), error);
+    if (error) return error;
+    if (written == data.size()) return {};
+    // The device accepts nothing now: wait until it does, or until a close
+    // wants the descriptor.
+    pollfd fds[2] = {{fd_.get(), POLLOUT, 0}, {wakeFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) return lastError();
+    if (fds[1].revents != 0) return std::make_error_code(std::errc::operation_canceled);
+    // POLLHUP or POLLERR: the next write() gives the device's error.
+  }
+}
+
+std::size_t PortSession::writeNow(std::span<const std::uint8_t> data, std::error_code& error) {
+  std::shared_lock lock(fdMutex_);
+  if (!fd_ || closeRequested_) {
+    error = std::make_error_code(std::errc::operation_canceled);
+    return 0;
+  }
+  return writeAvailable(fd_.get(), data, error);
 }
 
 // ---- Closing ----

@@ -167,13 +167,9 @@ bool SerialPort::close() {
 }
 
 bool SerialPort::sendData(std::span<const std::uint8_t> data) {
-  std::shared_ptr<PortSession> session;
-  {
-    std::lock_guard lock(impl_->mutex);
-    session = impl_->session;
-  }
   // A port that is closing takes no more bytes, like a closed one.
-  if (!session || session->closeRequested()) return false;
+  const auto session = impl_->activeSession();
+  if (!session) return false;
   if (data.empty()) return true;
   const std::error_code error = session->write(data);
   if (!error) return true;

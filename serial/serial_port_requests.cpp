@@ -22,12 +22,8 @@ using Bytes = std::vector<std::uint8_t>;
 // the write.
 bool writeRequestBytes(const std::weak_ptr<SerialPort>& weak, std::span<const std::uint8_t> data) {
   std::shared_ptr<PortSession> session;
-  if (auto port = weak.lock()) {
-    SerialPort::Impl& impl = implOf(*port);
-    std::lock_guard lock(impl.mutex);
-    session = impl.session;
-  }
-  if (!session || session->closeRequested()) return false;
+  if (auto port = weak.lock()) session = implOf(*port).activeSession();
+  if (!session) return false;
   if (data.empty()) return true;
   const std::error_code error = session->write(data);
   if (!error) return true;
@@ -85,12 +81,8 @@ struct SerialPort::Impl::PacketsAndRequests final : PacketListener::Port, Reques
     // The descriptor is non-blocking, so what the device takes at once is
     // written here; only a rest that must wait for the device goes to the
     // writer's thread, which may wait as long as the device holds it up.
-    std::shared_ptr<PortSession> session;
-    {
-      std::lock_guard lock(impl.mutex);
-      session = impl.session;
-    }
-    if (!session || session->closeRequested()) {
+    const auto session = impl.activeSession();
+    if (!session) {
       done(false);
       return;
     }
