@@ -6,7 +6,7 @@
 // The unit is a pseudo-terminal published in a directory registry (inotify),
 // as valmor-sim publishes itself; see serial/testing/plug_cycles.h.
 //
-// Usage: manager_hotplug [cycles, default 2000]
+// Usage: manager_hotplug [--cycles N]
 #include <time.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bench/bench_support.h"
 #include "discovery/device_registry.h"
 #include "discovery/device_registry_directory.h"
 #include "platform/main_queue.h"
@@ -29,12 +30,6 @@ using namespace valmor;
 using namespace valmor::test;
 
 namespace {
-
-double cpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 double micros(PlugCycler::Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -75,14 +70,11 @@ int main(int argc, char** argv) {
   const double cpu = cpuSeconds() - cpuStart;
 
   std::sort(latencies.begin(), latencies.end());
-  auto percentile = [&](double p) {
-    return latencies[std::min(latencies.size() - 1, static_cast<std::size_t>(p * static_cast<double>(latencies.size())))];
-  };
   std::printf("plug/unplug cycles (port opened each time): %d in %.2f s\n", cycles, seconds);
   std::printf("  cycles per second:            %.0f\n", cycles / seconds);
   std::printf("  CPU per cycle (process):      %.0f us\n", cpu / cycles * 1e6);
   std::printf("plug to connected notification:\n");
-  std::printf("  median %.0f us, p99 %.0f us, max %.0f us\n", percentile(0.5), percentile(0.99), latencies.back());
+  std::printf("  median %.0f us, p99 %.0f us, max %.0f us\n", percentile(latencies, 0.5), percentile(latencies, 0.99), latencies.back());
   queue->shutDown();
   return 0;
 }

@@ -11,7 +11,7 @@
 // main loop and background pool included; wake-ups are the process's
 // context switches (getrusage).
 //
-// Usage: modem_lines_idle [seconds per measurement, default 10]
+// Usage: modem_lines_idle [--seconds N]
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -27,6 +27,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bench/bench_support.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "platform/main_queue.h"
 #include "platform/testing/pty.h"
@@ -40,12 +41,6 @@ using namespace valmor::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-double cpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 long contextSwitches() {
   rusage u{};

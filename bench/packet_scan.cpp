@@ -8,7 +8,7 @@
 // follows, so windows fill up between packets. Every configuration must find
 // the same packets; the counts are printed beside the figures.
 //
-// Usage: packet_scan [MiB of stream, default 64] [rounds, default 5]
+// Usage: packet_scan [--mib N] [--rounds N]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

@@ -17,7 +17,7 @@
 // request queue were made but are idle, and one listening for a prefix/suffix
 // descriptor, taking turns. The run with the least CPU per MiB of each.
 //
-// Usage: request_round_trip [requests, default 2000] [MiB per receive run, default 64] [rounds, default 3]
+// Usage: request_round_trip [--requests N] [--mib N] [--rounds N]
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -34,6 +34,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "bench/bench_support.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "platform/main_queue.h"
 #include "platform/testing/pty.h"
@@ -50,12 +51,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
-
-double cpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // Writes back to the master whatever comes out of it, until stopped.
 class Echo {
@@ -93,9 +88,7 @@ struct Percentiles {
 // Of the round trips that completed (failures are negative).
 Percentiles percentiles(std::vector<double> micros) {
   std::erase_if(micros, [](double m) { return m < 0; });
-  if (micros.empty()) return {};
-  std::sort(micros.begin(), micros.end());
-  return {micros[micros.size() / 2], micros[std::min(micros.size() - 1, micros.size() * 99 / 100)]};
+  return {percentile(micros, 0.5), percentile(micros, 0.99)};
 }
 
 double microsSince(Clock::time_point start) {
@@ -112,15 +105,7 @@ Bytes payload(int i) {
 // requests each, so that both see the same load on the machine.
 class PlainLoop {
  public:
-  PlainLoop() : slave_(::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)) {
-    termios t{};
-    ::tcgetattr(slave_.get(), &t);
-    ::cfmakeraw(&t);
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    ::tcsetattr(slave_.get(), TCSANOW, &t);
-    echo_ = std::make_unique<Echo>(pty_);
-  }
+  PlainLoop() : slave_(rawSlave(pty_)), echo_(std::make_unique<Echo>(pty_)) {}
 
   // The round trip in microseconds, or a negative number on failure.
   double roundTrip(int i) {

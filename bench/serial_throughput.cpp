@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "platform/main_queue.h"
 #include "platform/testing/pty.h"
@@ -47,12 +48,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double cpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // Read-like system calls made by this process so far.
@@ -63,17 +58,6 @@ long readCalls() {
   while (io >> key >> value)
     if (key == "syscr:") return value;
   return -1;
-}
-
-UniqueFd rawSlave(const PtyPair& pty) {
-  UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  termios t{};
-  ::tcgetattr(slave.get(), &t);
-  ::cfmakeraw(&t);
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  ::tcsetattr(slave.get(), TCSANOW, &t);
-  return slave;
 }
 
 struct Throughput {
@@ -251,12 +235,6 @@ double plainRoundTrips(int count, std::vector<double>& times) {
   const double cpu = cpuSeconds() - cpu0;
   echo.join();
   return cpu;
-}
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 }  // namespace
