@@ -1,8 +1,9 @@
 #include "serial/port_session.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -26,17 +27,13 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kReadSize = 1024;
 constexpr auto kPollInterval = 10ms;
-// Reads made in one go while data keeps coming, before the strand is handed
-// to the poll and to a close, and the wait starts again.
+// Reads made in one go while data keeps coming, before their chunks are
+// handed over and the reading thread looks for a stop again.
 constexpr int kReadsPerWake = 64;
 // How often a close looks whether the device has sent its queued output.
 constexpr auto kDrainCheckInterval = 10ms;
 // Added to the time the queued output takes at the line rate.
 constexpr auto kDrainGrace = 1s;
-
-std::error_code asioToPosix(const asio::error_code& ec) {
-  return std::error_code(ec.value(), std::generic_category());
-}
 
 }  // namespace
 
@@ -66,31 +63,33 @@ std::shared_ptr<PortSession> PortSession::open(const std::string& path,
     return nullptr;
   }
   UniqueFd wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!wakeFd) {
+  UniqueFd readerWakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!wakeFd || !readerWakeFd) {
     error = lastError();
     return nullptr;
   }
-  auto session = std::make_shared<PortSession>(PrivateTag{}, std::move(fd), std::move(wakeFd),
-                                               std::move(saved), std::move(client), std::move(io));
-  if ((error = session->watch())) return nullptr;  // the session closes the descriptor
-  return session;
+  return std::make_shared<PortSession>(PrivateTag{}, std::move(fd), std::move(wakeFd), std::move(readerWakeFd),
+                                       std::move(saved), std::move(client), std::move(io));
 }
 
-PortSession::PortSession(PrivateTag, UniqueFd fd, UniqueFd wakeFd, SavedAttributes saved,
+PortSession::PortSession(PrivateTag, UniqueFd fd, UniqueFd wakeFd, UniqueFd readerWakeFd, SavedAttributes saved,
                          std::weak_ptr<PortSessionClient> client, std::shared_ptr<DeviceIo> io)
     : strand_(makeStrand()),
-      readiness_(strand_),
       pollTimer_(strand_),
       drainTimer_(strand_),
       saved_(std::move(saved)),
       io_(std::move(io)),
       client_(std::move(client)),
       fd_(std::move(fd)),
-      wakeFd_(std::move(wakeFd)) {}
+      wakeFd_(std::move(wakeFd)),
+      readerWakeFd_(std::move(readerWakeFd)) {}
 
 // Only a session that never started still holds its descriptor here (UniqueFd
-// closes it); every other one has closed it in finishClose().
-PortSession::~PortSession() = default;
+// closes it); every other one has closed it in finishClose(), after its
+// reading thread had been joined.
+PortSession::~PortSession() {
+  if (reader_.joinable()) reader_.detach();  // never started reading: cannot happen, but never terminate
+}
 
 int PortSession::descriptor() const {
   std::shared_lock lock(fdMutex_);
@@ -107,108 +106,105 @@ std::shared_ptr<PortSessionClient> PortSession::client() const {
 
 // ---- Reading ----
 
-// The read wait is on a private epoll instance that watches the descriptor
-// one-shot: it reports readiness once, then stays quiet until re-armed after
-// the reads. Re-arming (EPOLL_CTL_MOD) looks at the descriptor again, so data
-// that came in the meantime is reported at once and never missed. Watching
-// the descriptor in the pool's own edge-triggered reactor instead would wake
-// the pool on every arrival of data while the handler is still reading.
-std::error_code PortSession::watch() {
-  UniqueFd instance(::epoll_create1(EPOLL_CLOEXEC));
-  if (!instance) return lastError();
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLONESHOT;
-  if (::epoll_ctl(instance.get(), EPOLL_CTL_ADD, fd_.get(), &ev) < 0) return lastError();
-  asio::error_code ec;
-  readiness_.assign(instance.get(), ec);
-  if (ec) return asioToPosix(ec);
-  instance.release();  // readiness_ owns it from here
-  return {};
-}
-
-// Takes the fired one-shot event off the instance, which disarms it: until
-// rearmWatch(), arrivals of data wake nobody.
-void PortSession::consumeWatch() {
-  epoll_event ev{};
-  while (::epoll_wait(readiness_.native_handle(), &ev, 1, 0) < 0 && errno == EINTR) {
-  }
-}
-
-bool PortSession::rearmWatch() {
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLONESHOT;
-  return ::epoll_ctl(readiness_.native_handle(), EPOLL_CTL_MOD, fd_.get(), &ev) == 0;
-}
-
 void PortSession::start() {
   asio::post(strand_, [self = shared_from_this()] {
     if (self->closing_) return;
-    self->armRead();
+    self->startReader();
     if (self->hasModemLines_) self->startWatcher();
   });
 }
 
-void PortSession::armRead() {
-  if (!rearmWatch()) {
-    reading_ = false;
-    if (auto c = client()) c->sessionDidFail(lastError());
-    return;
+void PortSession::startReader() {
+  try {
+    // The thread holds the session until its end has been told on the
+    // strand, where it is joined.
+    reader_ = std::thread([self = shared_from_this(), fd = fd_.get()] {
+      // Signals meant for the process are never delivered to this thread.
+      sigset_t all;
+      ::sigfillset(&all);
+      ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+      self->readLoop(fd);
+      asio::post(self->strand_, [self] { self->readerEnded(); });
+    });
+  } catch (const std::system_error& e) {
+    if (auto c = client()) c->sessionDidFail(e.code());
   }
-  readiness_.async_wait(asio::posix::descriptor_base::wait_read,
-                        asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec) {
-                          self->onReadable(ec);
-                        }));
 }
 
-void PortSession::onReadable(const asio::error_code& ec) {
-  if (closing_ || gone_ || !reading_ || ec == asio::error::operation_aborted) return;
-  auto c = client();
-  if (!c) return;  // the port is gone and has asked for the close
-  consumeWatch();
-  if (ec) {
-    reading_ = false;
-    c->sessionDidFail(asioToPosix(ec));
-    return;
+// The reading thread: waits until the device has bytes, reads them, waits
+// again; until stopped, or until the device has gone or reading failed. While
+// paused (too many chunks ahead of their consumers) it waits for its wake-up
+// only, so the bytes stay in the kernel.
+void PortSession::readLoop(int fd) {
+  bool idle = false;  // nobody to read for any more: wait for the stop only
+  for (;;) {
+    pollfd fds[2] = {{idle || readPaused_.load() ? -1 : fd, POLLIN, 0}, {readerWakeFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      const std::error_code error = lastError();
+      asio::post(strand_, [self = shared_from_this(), error] {
+        if (auto c = self->client()) c->sessionDidFail(error);
+      });
+      return;
+    }
+    if (fds[1].revents != 0) {
+      std::uint64_t count;
+      (void)!::read(readerWakeFd_.get(), &count, sizeof count);
+      if (stopReading_.load()) return;
+    }
+    if (fds[0].revents == 0) continue;
+    auto c = client();
+    if (!c) {
+      // The port is gone and has asked for the close, which stops this thread.
+      idle = true;
+      continue;
+    }
+    if (readRound(fd, *c) == ReadOutcome::stopped) return;
   }
+}
 
-  // Reads until the device has nothing more: until EAGAIN, or a read that
-  // gave less than it asked for (it took all there was; the re-arm below
-  // looks at the device again and reports at once what came meanwhile, so
-  // the EAGAIN a further read would give is skipped). The descriptor is
-  // non-blocking, so bytes that another reader of the device took since the
-  // readiness report cost an EAGAIN, not a read that waits for the next
-  // byte. The chunks of one round go on together.
+// Reads until the device has nothing more: until EAGAIN, or a read that gave
+// less than it asked for (it took all there was; the poll that follows looks
+// at the device again and reports at once what came meanwhile, so the EAGAIN
+// a further read would give is skipped). The descriptor is non-blocking, so
+// bytes that another reader of the device took since the readiness report
+// cost an EAGAIN, not a read that waits for the next byte. The chunks of one
+// round go on together.
+PortSession::ReadOutcome PortSession::readRound(int fd, PortSessionClient& c) {
   ChunkList chunks;
   auto handOver = [&] {
-    if (!chunks.empty()) c->sessionDidRead(std::exchange(chunks, {}));
+    if (!chunks.empty()) c.sessionDidRead(std::exchange(chunks, {}));
   };
+  // A failure ends reading; it is told on the strand, after the chunks read
+  // before it, and the thread ends without spinning on a descriptor that
+  // stays readable.
+  auto stopWith = [&](std::error_code error, bool gone) {
+    handOver();
+    asio::post(strand_, [self = shared_from_this(), error, gone] {
+      if (gone) {
+        self->deviceGone(error);
+      } else if (!self->closing_ && !self->gone_) {
+        if (auto client = self->client()) client->sessionDidFail(error);
+      }
+    });
+    return ReadOutcome::stopped;
+  };
+
   for (int round = 0; round < kReadsPerWake; ++round) {
     auto chunk = std::make_shared<ReceivedChunk>();
     chunk->bytes.resize(kReadSize);
     ssize_t n;
     do {
-      n = ::read(fd_.get(), chunk->bytes.data(), kReadSize);
+      n = ::read(fd, chunk->bytes.data(), kReadSize);
     } while (n < 0 && errno == EINTR);
 
-    if (n == 0) {
-      // End of file: the other end has hung up.
-      handOver();
-      deviceGone({});
-      return;
-    }
+    if (n == 0) return stopWith({}, true);  // end of file: the other end has hung up
     if (n < 0) {
       const std::error_code error = lastError();
       if (error == std::errc::resource_unavailable_try_again) break;
-      handOver();
-      if (isDeviceGone(error)) {
-        deviceGone(error);
-      } else {
-        // An unexpected failure would very likely repeat on every readiness
-        // report; report it once and stop reading rather than spin.
-        reading_ = false;
-        c->sessionDidFail(error);
-      }
-      return;
+      // An unexpected failure would very likely repeat on every readiness
+      // report; it is reported once and reading stops rather than spin.
+      return stopWith(error, isDeviceGone(error));
     }
 
     chunk->bytes.resize(static_cast<std::size_t>(n));
@@ -216,30 +212,42 @@ void PortSession::onReadable(const asio::error_code& ec) {
     chunksInFlight_.fetch_add(1);
     chunks.push_back(std::move(chunk));
 
-    const bool drained = static_cast<std::size_t>(n) < kReadSize;
     if (chunksInFlight_.load() >= kMaxChunksInFlight) {
       handOver();
       readPaused_.store(true);
       // A chunk finished in between may have missed the flag; look again.
-      if (chunksInFlight_.load() >= kMaxChunksInFlight) return;
-      if (!readPaused_.exchange(false)) return;  // chunkDone() has resumed us
+      if (chunksInFlight_.load() >= kMaxChunksInFlight || !readPaused_.exchange(false))
+        return ReadOutcome::paused;
     }
-    if (drained) break;
+    if (static_cast<std::size_t>(n) < kReadSize) {
+      handOver();
+      return ReadOutcome::drained;
+    }
   }
   handOver();
-  // Re-armed only while open and reading (the returns above): a device that
-  // has gone is never waited for again, so a hung-up descriptor, readable for
-  // ever, cannot make the pool spin.
-  armRead();
+  return ReadOutcome::more;
 }
 
 void PortSession::chunkDone() {
   const int left = chunksInFlight_.fetch_sub(1) - 1;
-  if (left <= kResumeChunks && readPaused_.exchange(false)) {
-    asio::post(strand_, [self = shared_from_this()] {
-      if (!self->closing_ && !self->gone_ && self->reading_) self->armRead();
-    });
-  }
+  if (left <= kResumeChunks && readPaused_.exchange(false)) wakeReader();
+}
+
+void PortSession::wakeReader() {
+  std::shared_lock lock(fdMutex_);
+  if (!readerWakeFd_) return;
+  const std::uint64_t one = 1;
+  (void)!::write(readerWakeFd_.get(), &one, sizeof one);
+}
+
+void PortSession::stopReader() {
+  stopReading_.store(true);
+  wakeReader();
+}
+
+void PortSession::readerEnded() {
+  reader_.join();  // the thread has told its end and is returning
+  finishCloseWhenThreadsEnded();
 }
 
 // ---- Modem lines ----
@@ -316,7 +324,14 @@ void PortSession::watcherEnded() {
   if (!watcher_) return;
   watcher_->join();  // the thread has told its end and is returning
   watcher_.reset();
-  if (std::exchange(finishAfterWatcher_, false)) finishClose();
+  finishCloseWhenThreadsEnded();
+}
+
+void PortSession::finishCloseWhenThreadsEnded() {
+  if (finishPending_ && !watcher_ && !reader_.joinable()) {
+    finishPending_ = false;
+    finishClose();
+  }
 }
 
 void PortSession::armPoll(std::chrono::milliseconds delay) {
@@ -417,9 +432,8 @@ void PortSession::deviceGone(std::error_code error) {
   if (gone_ || closing_) return;
   gone_ = true;
   stopWatcher();
-  asio::error_code ignored;
+  stopReader();
   pollTimer_.cancel();
-  readiness_.cancel(ignored);
   if (auto c = client()) c->sessionDeviceDidGo(error);
 }
 
@@ -442,8 +456,7 @@ void PortSession::beginClose() {
   closing_ = true;
   pollTimer_.cancel();
   stopWatcher();
-  asio::error_code ignored;
-  readiness_.close(ignored);  // cancels the read wait and stops watching
+  stopReader();
   if (gone_) {
     // A device that has gone is not drained, nor given its attributes back.
     finishClose();
@@ -486,11 +499,13 @@ void PortSession::drainOrGiveUp() {
 }
 
 void PortSession::finishClose() {
-  // The watcher's thread uses the descriptor until it ends; it was told to
-  // stop when the close began, and ends within a few milliseconds.
-  if (watcher_) {
-    finishAfterWatcher_ = true;
-    watcher_->stop();
+  // The reading and watching threads use the descriptor until they end;
+  // they were told to stop when the close began, and end within a few
+  // milliseconds.
+  if (watcher_ || reader_.joinable()) {
+    finishPending_ = true;
+    stopReader();
+    if (watcher_) watcher_->stop();
     return;
   }
   std::error_code closeError;
@@ -500,6 +515,7 @@ void PortSession::finishClose() {
     closeError = io_->closeDescriptor(fd_.release());
     // Every descriptor of the session is gone once its close is reported.
     wakeFd_.reset();
+    readerWakeFd_.reset();
   }
   std::shared_ptr<PortSessionClient> keepAlive;
   {

@@ -4,10 +4,14 @@
 // port, and closes the device without ever blocking a thread of the pool.
 //
 // The descriptor stays non-blocking for its whole life:
-//  - Reading waits for readiness on the pool, then reads chunks of at most
-//    1024 bytes (one read() each) until the device has nothing more, and
-//    waits again. Bytes another reader of the same device took in between
-//    cost an EAGAIN, never a read that hangs.
+//  - Reading is done by a thread of the session's own, which waits for
+//    readiness in poll() together with a wake-up of its own, then reads
+//    chunks of at most 1024 bytes (one read() each) until the device has
+//    nothing more, and waits again. Bytes another reader of the same device
+//    took in between cost an EAGAIN, never a read that hangs. A thread of
+//    its own, and not a readiness wait on the pool, because each round on
+//    the pool cost two or three thread wake-ups more (the reactor's hand-over
+//    and the strand's), and a wake-up costs more than reading the chunk.
 //  - write() keeps the blocking contract of SerialPort::sendData() for its
 //    caller: while the device accepts nothing it waits for writability
 //    together with a wake-up that the close signals, so a close ends a
@@ -29,9 +33,10 @@
 // has been asked for with a keep-alive reference, the session holds the
 // client until it has told it that the close completed.
 //
-// Threading: created and written to on any thread. Reading, the modem-line
-// poll and the close run on the session's strand, one at a time; the client
-// is called there. The descriptor is closed only on the strand, under an
+// Threading: created and written to on any thread. The modem-line poll and
+// the close run on the session's strand, one at a time; the client is called
+// there, except sessionDidRead(), which the reading thread calls. The close
+// completes only once the reading thread has ended. The descriptor is closed only on the strand, under an
 // exclusive lock that write() and the setters' ioctls hold shared, so a
 // descriptor number is never used after it has been closed (and perhaps
 // reused by an unrelated open).
@@ -47,9 +52,9 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "platform/background.h"
@@ -75,7 +80,8 @@ struct ReceivedChunk {
 };
 using ChunkList = std::vector<std::shared_ptr<const ReceivedChunk>>;
 
-// What a session tells its port. Every call is made on the session's strand.
+// What a session tells its port. sessionDidRead() is called on the session's
+// reading thread, every other call on the session's strand.
 class PortSessionClient {
  public:
   virtual ~PortSessionClient() = default;
@@ -105,7 +111,7 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
                                            std::weak_ptr<PortSessionClient> client,
                                            std::shared_ptr<DeviceIo> io, std::error_code& error);
 
-  PortSession(PrivateTag, UniqueFd fd, UniqueFd wakeFd, SavedAttributes saved,
+  PortSession(PrivateTag, UniqueFd fd, UniqueFd wakeFd, UniqueFd readerWakeFd, SavedAttributes saved,
               std::weak_ptr<PortSessionClient> client, std::shared_ptr<DeviceIo> io);
   ~PortSession();
   PortSession(const PortSession&) = delete;
@@ -180,11 +186,16 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
  private:
   friend struct ReceivedChunk;
 
-  [[nodiscard]] std::error_code watch();
-  void consumeWatch();
-  [[nodiscard]] bool rearmWatch();
-  void armRead();
-  void onReadable(const asio::error_code& ec);
+  // What a round of reads ended with.
+  enum class ReadOutcome { drained, more, paused, stopped };
+  void startReader();
+  void readLoop(int fd);
+  ReadOutcome readRound(int fd, PortSessionClient& c);
+  void stopReader();
+  void wakeReader();
+  void readerEnded();
+  // Finishes the close once the reader and the watcher have both ended.
+  void finishCloseWhenThreadsEnded();
   void armPoll(std::chrono::milliseconds delay);
   void onPollTick(const asio::error_code& ec);
   void startWatcher();
@@ -203,7 +214,6 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   std::shared_ptr<PortSessionClient> client() const;
 
   Strand strand_;
-  asio::posix::stream_descriptor readiness_;  // strand; a private epoll watching fd_
   asio::steady_timer pollTimer_;              // strand
   asio::steady_timer drainTimer_;             // strand
   const SavedAttributes saved_;               // the device's attributes found at open
@@ -218,6 +228,10 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   // An eventfd, readable once a close was asked for; used under fdMutex_
   // (shared) and closed with the descriptor.
   UniqueFd wakeFd_;
+  // An eventfd that wakes the reading thread: to stop, or to resume after a
+  // pause. Written under fdMutex_ (shared), closed with the descriptor.
+  UniqueFd readerWakeFd_;
+  std::atomic<bool> stopReading_{false};
 
   std::atomic<bool> closeRequested_{false};
   std::atomic<bool> hasModemLines_{true};
@@ -227,12 +241,12 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   // Strand only.
   bool closing_ = false;   // the close has begun on the strand
   bool gone_ = false;      // the device hung up or went away
-  bool reading_ = true;    // false after a read error
   bool havePolled_ = false;
   InputLines lastLines_;
   std::error_code lastPollError_;
   std::chrono::steady_clock::time_point drainDeadline_;
-  bool finishAfterWatcher_ = false;  // the close waits for the watcher's end
+  bool finishPending_ = false;  // the close waits for the reader's and the watcher's end
+  std::thread reader_;          // joinable until its end has been told on the strand
 
   // Settings with ioctls of their own: what the device had before the first
   // change, put back at close. Guarded by controlsMutex_ (taken inside a

@@ -316,7 +316,7 @@ TEST_F(SerialPortTest, DroppingAnOpenPortClosesItAndFreesTheDevice) {
   auto delegate = std::make_shared<RecordingDelegate>();
   const int before = portDescriptors(pty.slavePath());
   openPort(*port, delegate);
-  EXPECT_EQ(portDescriptors(pty.slavePath()), before + 2);  // the device and its watch
+  EXPECT_EQ(portDescriptors(pty.slavePath()), before + 1);  // the device
   const std::string path = port->path();
   port.reset();
 
