@@ -1,12 +1,22 @@
 // What the benchmarks share: the process's CPU time, percentiles of a sample,
-// and a pseudo-terminal's slave opened raw for plain system calls.
+// a pseudo-terminal's slave opened raw for plain system calls, an echoing
+// master, and the plain write-then-read round trip that ports are measured
+// against.
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/testing/pty.h"
@@ -40,5 +50,82 @@ inline UniqueFd rawSlave(const PtyPair& pty) {
   ::tcsetattr(slave.get(), TCSANOW, &t);
   return slave;
 }
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline double microsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
+// 16 bytes that differ from one round trip to the next.
+inline Bytes payload(int i) {
+  Bytes b(16);
+  for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>('A' + (i + static_cast<int>(k)) % 26);
+  return b;
+}
+
+// Writes back to the master whatever comes out of it, until stopped. The
+// thread sleeps in a blocking read() of the master, the quickest way to be
+// woken for the bytes: waiting in poll() first makes every echo slower and
+// would flatter whatever the plain loop is compared with.
+class Echo {
+ public:
+  explicit Echo(PtyPair& pty)
+      : slavePath_(pty.slavePath()), thread_([this, fd = pty.master()] {
+          std::uint8_t buf[4096];
+          for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0 || stop_) return;
+            for (ssize_t done = 0; done < n;) {
+              const ssize_t w = ::write(fd, buf + done, static_cast<std::size_t>(n - done));
+              if (w <= 0) return;
+              done += w;
+            }
+          }
+        }) {}
+  // Ends the read with a byte written to the slave.
+  ~Echo() {
+    stop_ = true;
+    const UniqueFd slave(::open(slavePath_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (slave && ::write(slave.get(), "x", 1) == 1) {
+      thread_.join();
+    } else {
+      thread_.detach();  // the process ends soon; a stuck benchmark would not
+    }
+  }
+
+ private:
+  const std::string slavePath_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The plain round trip: 16 bytes written to the slave, then blocking reads
+// until the echo of all 16 is back. It stays set up for a whole run, so that
+// it can take turns with the port's loop, a block of round trips each, and
+// both see the same load on the machine.
+class PlainLoop {
+ public:
+  PlainLoop() : slave_(rawSlave(pty_)), echo_(std::make_unique<Echo>(pty_)) {}
+
+  // The round trip in microseconds, or a negative number on failure.
+  double roundTrip(int i) {
+    const Bytes out = payload(i);
+    const auto start = std::chrono::steady_clock::now();
+    if (::write(slave_.get(), out.data(), out.size()) != static_cast<ssize_t>(out.size())) return -1;
+    std::uint8_t in[16];
+    for (std::size_t got = 0; got < sizeof in;) {
+      const ssize_t n = ::read(slave_.get(), in + got, sizeof in - got);
+      if (n <= 0) return -1;
+      got += static_cast<std::size_t>(n);
+    }
+    return microsSince(start);
+  }
+
+ private:
+  PtyPair pty_;
+  UniqueFd slave_;
+  std::unique_ptr<Echo> echo_;
+};
 
 }  // namespace valmor::test

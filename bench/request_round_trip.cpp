@@ -50,35 +50,6 @@ using namespace std::chrono_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
-
-// Writes back to the master whatever comes out of it, until stopped.
-class Echo {
- public:
-  explicit Echo(PtyPair& pty)
-      : thread_([this, fd = pty.master()] {
-          std::uint8_t buf[4096];
-          while (!stop_) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0) return;
-            for (ssize_t done = 0; done < n;) {
-              const ssize_t w = ::write(fd, buf + done, static_cast<std::size_t>(n - done));
-              if (w <= 0) return;
-              done += w;
-            }
-          }
-        }) {}
-  ~Echo() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 struct Percentiles {
   double median = 0;
@@ -91,41 +62,6 @@ Percentiles percentiles(std::vector<double> micros) {
   return {percentile(micros, 0.5), percentile(micros, 0.99)};
 }
 
-double microsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-Bytes payload(int i) {
-  Bytes b(16);
-  for (std::size_t k = 0; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>('A' + (i + static_cast<int>(k)) % 26);
-  return b;
-}
-
-// Both loops stay set up for the whole run and take turns, a block of
-// requests each, so that both see the same load on the machine.
-class PlainLoop {
- public:
-  PlainLoop() : slave_(rawSlave(pty_)), echo_(std::make_unique<Echo>(pty_)) {}
-
-  // The round trip in microseconds, or a negative number on failure.
-  double roundTrip(int i) {
-    const Bytes out = payload(i);
-    const auto start = Clock::now();
-    if (::write(slave_.get(), out.data(), out.size()) != static_cast<ssize_t>(out.size())) return -1;
-    std::uint8_t in[16];
-    for (std::size_t got = 0; got < sizeof in;) {
-      const ssize_t n = ::read(slave_.get(), in + got, sizeof in - got);
-      if (n <= 0) return -1;
-      got += static_cast<std::size_t>(n);
-    }
-    return microsSince(start);
-  }
-
- private:
-  PtyPair pty_;
-  UniqueFd slave_;
-  std::unique_ptr<Echo> echo_;
-};
 
 class Counting : public SerialPortDelegate {
  public:

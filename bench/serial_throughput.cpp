@@ -11,7 +11,8 @@
 // Round trip: 16 bytes written to the slave and echoed by a thread on the
 // master. Plain: write() then blocking read()s until the 16 come back. Port:
 // sendData() on the main thread, the echo delivered through
-// serialPortDidReceiveData on the main queue.
+// serialPortDidReceiveData on the main queue. The two take turns in blocks of
+// 100, after a warm-up of 100 each.
 //
 // read() calls are counted from /proc/self/io (syscr), which counts every
 // read-like call of the process: only the reader makes any here.
@@ -59,6 +60,11 @@ long readCalls() {
     if (key == "syscr:") return value;
   return -1;
 }
+
+struct Trips {
+  std::vector<double> micros;  // negative for a round trip that failed
+  double cpu = 0;
+};
 
 struct Throughput {
   double seconds = 0;
@@ -157,26 +163,41 @@ class Bench {
     return f;
   }
 
-  // Round trips of 16 bytes through the port; fills times.
-  double portRoundTrips(int count, std::vector<double>& times) {
+  // Round trips of 16 bytes, sendData() on the main thread and the echo
+  // delivered through serialPortDidReceiveData, beside the plain loop: the
+  // two take turns, a block of 100 each, so that both see the same load on
+  // the machine. Times in microseconds; CPU is each side's blocks summed.
+  void roundTrips(int count, Trips& plain, Trips& port) {
+    PlainLoop plainLoop;
     PtyPair pty;
-    auto port = portFor(pty);
+    auto serial = portFor(pty);
     auto delegate = std::make_shared<Counting>();
-    openWith(*port, delegate);
-    std::thread echo = startEcho(pty, count);
-    const std::string message(16, 'r');
-    const double cpu0 = cpuSeconds();
-    for (int i = 0; i < count; ++i) {
-      const auto t0 = Clock::now();
-      if (!port->sendData(message)) break;
-      const std::uint64_t want = 16u * static_cast<std::uint64_t>(i + 1);
-      queue_->runUntil([&] { return delegate->bytes >= want; }, 5s);
-      times.push_back(seconds(Clock::now() - t0));
+    openWith(*serial, delegate);
+    Echo echo(pty);
+    auto portTrip = [&](int i) {
+      const Bytes out = payload(i);
+      const auto start = Clock::now();
+      const std::uint64_t want = delegate->bytes + out.size();
+      if (!serial->sendData(out)) return -1.0;
+      if (!queue_->runUntil([&] { return delegate->bytes >= want; }, 5s)) return -1.0;
+      return microsSince(start);
+    };
+    constexpr int kWarmUp = 100;
+    constexpr int kBlock = 100;
+    for (int i = 0; i < kWarmUp; ++i) {
+      plainLoop.roundTrip(i);
+      portTrip(i);
     }
-    const double cpu = cpuSeconds() - cpu0;
-    echo.join();
-    close(*port);
-    return cpu;
+    for (int done = 0; done < count; done += kBlock) {
+      const int end = std::min(count, done + kBlock);
+      double cpu0 = cpuSeconds();
+      for (int i = done; i < end; ++i) plain.micros.push_back(plainLoop.roundTrip(i));
+      const double cpu1 = cpuSeconds();
+      for (int i = done; i < end; ++i) port.micros.push_back(portTrip(i));
+      plain.cpu += cpu1 - cpu0;
+      port.cpu += cpuSeconds() - cpu1;
+    }
+    close(*serial);
   }
 
   double idleCpuPerSecond(bool withPort) {
@@ -194,48 +215,12 @@ class Bench {
     return cpu;
   }
 
-  static std::thread startEcho(PtyPair& pty, int count) {
-    return std::thread([&pty, count] {
-      std::uint8_t buf[64];
-      std::size_t due = 16u * static_cast<std::size_t>(count);
-      while (due > 0) {
-        const ssize_t n = ::read(pty.master(), buf, std::min(sizeof buf, due));
-        if (n <= 0) return;
-        if (!pty.write(std::span(buf, static_cast<std::size_t>(n)))) return;
-        due -= static_cast<std::size_t>(n);
-      }
-    });
-  }
-
  private:
   std::shared_ptr<RunLoopMainQueue> queue_ = std::make_shared<RunLoopMainQueue>();
   std::shared_ptr<FakeDeviceRegistry> registry_ = std::make_shared<FakeDeviceRegistry>();
   TempDir dir_;
   int next_ = 0;
 };
-
-double plainRoundTrips(int count, std::vector<double>& times) {
-  PtyPair pty;
-  UniqueFd slave = rawSlave(pty);
-  std::thread echo = Bench::startEcho(pty, count);
-  const std::string message(16, 'r');
-  const double cpu0 = cpuSeconds();
-  for (int i = 0; i < count; ++i) {
-    const auto t0 = Clock::now();
-    if (::write(slave.get(), message.data(), message.size()) != 16) break;
-    std::size_t got = 0;
-    char buf[16];
-    while (got < 16) {
-      const ssize_t n = ::read(slave.get(), buf, 16 - got);
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    times.push_back(seconds(Clock::now() - t0));
-  }
-  const double cpu = cpuSeconds() - cpu0;
-  echo.join();
-  return cpu;
-}
 
 }  // namespace
 
@@ -270,16 +255,19 @@ int main(int argc, char** argv) {
               bestPort.mbPerSecond() / bestPlain.mbPerSecond(), bestPort.cpu / bestPlain.cpu,
               bestPort.readsPerKiB());
 
-  std::vector<double> plainTimes, portTimes;
-  const double plainCpu = plainRoundTrips(trips, plainTimes);
-  const double portCpu = bench.portRoundTrips(trips, portTimes);
-  auto us = [](double s) { return s * 1e6; };
-  std::printf("round trip of 16 bytes, %d trips: read loop median %.1f us, p99 %.1f us, CPU %.1f us a trip\n",
-              trips, us(percentile(plainTimes, 0.5)), us(percentile(plainTimes, 0.99)), us(plainCpu / trips));
-  std::printf("round trip of 16 bytes, %d trips: SerialPort median %.1f us, p99 %.1f us, CPU %.1f us a trip\n",
-              trips, us(percentile(portTimes, 0.5)), us(percentile(portTimes, 0.99)), us(portCpu / trips));
+  Trips plain, port;
+  bench.roundTrips(trips, plain, port);
+  const long failed = std::count_if(port.micros.begin(), port.micros.end(), [](double m) { return m < 0; }) +
+                      std::count_if(plain.micros.begin(), plain.micros.end(), [](double m) { return m < 0; });
+  if (failed > 0) std::printf("failed round trips: %ld\n", failed);
+  const auto report = [trips](const char* name, const Trips& t) {
+    std::printf("round trip of 16 bytes, %d trips: %s median %.1f us, p99 %.1f us, CPU %.1f us a trip\n", trips,
+                name, percentile(t.micros, 0.5), percentile(t.micros, 0.99), t.cpu * 1e6 / trips);
+  };
+  report("read loop", plain);
+  report("SerialPort", port);
   std::printf("round trip: median %.2fx the read loop's (target <= 1.2), CPU %.2fx (target <= 2)\n",
-              percentile(portTimes, 0.5) / percentile(plainTimes, 0.5), portCpu / plainCpu);
+              percentile(port.micros, 0.5) / percentile(plain.micros, 0.5), port.cpu / plain.cpu);
 
   const double none = bench.idleCpuPerSecond(false);
   const double pty = bench.idleCpuPerSecond(true);
