@@ -11,7 +11,8 @@
 //    guarded by mutex. applyMutex is held while settings or output lines are
 //    put on the device and by open(), so that concurrent setters and open()
 //    reach the device in the order their values were stored.
-//  - The session calls back (PortSessionClient) on its strand.
+//  - The session calls back (PortSessionClient) on its strand, and with the
+//    bytes it read (sessionDidRead) on its reading thread.
 #pragma once
 
 #include <atomic>
@@ -58,7 +59,8 @@ struct SerialPort::Impl final : PortSessionClient {
   std::shared_ptr<PortSessionClient> asClient();
   std::weak_ptr<SerialPort> weakPort() { return owner.weak_from_this(); }
 
-  // PortSessionClient, on the session's strand.
+  // PortSessionClient: sessionDidRead on the session's reading thread, the
+  // rest on its strand.
   void sessionDidRead(ChunkList chunks) override;
   void sessionDidFail(std::error_code error) override;
   void sessionDeviceDidGo(std::error_code error) override;
