@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/testing/cpu_load.h"
+#include "serial/port_session.h"
 #include "serial/testing/serial_port_fixture.h"
 
 namespace valmor::test {
@@ -179,6 +180,59 @@ TEST_F(SerialPortTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
   ASSERT_NE(ran.load(), 0);
   EXPECT_GT(delegate->bytes, 0u);
   EXPECT_LT(Clock::duration(ran - posted), 50ms);
+}
+
+// While the main thread delivers nothing, the port reads a bounded amount
+// ahead and leaves the rest in the kernel, where the far end waits; once the
+// deliveries go on, reading resumes and every byte arrives, in order.
+TEST_F(SerialPortTest, ReadAheadIsBoundedAndResumesWithNothingLost) {
+  class Collect : public SerialPortDelegate {
+   public:
+    Collect() : SerialPortDelegate(kDidReceiveData) {}
+    void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override {
+      bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    std::vector<std::uint8_t> bytes;
+  };
+  PtyPair pty;
+  auto port = makePort(pty);
+  auto delegate = std::make_shared<Collect>();
+  port->setDelegate(delegate);
+  port->open();
+  ASSERT_TRUE(port->isOpen());
+
+  constexpr std::size_t kTotal = 3u << 20;
+  std::vector<std::uint8_t> stream(kTotal);
+  for (std::size_t i = 0; i < kTotal; ++i) stream[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
+  ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+  std::size_t written = 0;
+  auto writeSome = [&] {
+    const ssize_t n = ::write(pty.master(), stream.data() + written, std::min<std::size_t>(64 * 1024, kTotal - written));
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+      return true;
+    }
+    pollfd p{pty.master(), POLLOUT, 0};
+    ::poll(&p, 1, 10);
+    return false;
+  };
+  // The main queue is not run: nothing is delivered, until the far end can
+  // write no more for a while.
+  for (auto lastProgress = Clock::now(); written < kTotal && Clock::now() - lastProgress < 300ms;)
+    if (writeSome()) lastProgress = Clock::now();
+  EXPECT_LT(written, kTotal);
+  // The read-ahead (chunks of at most 1 KiB) and what the kernel buffers.
+  EXPECT_LE(written, PortSession::kMaxChunksInFlight * 1024u + 256u * 1024u);
+
+  std::atomic<bool> stop{false};
+  std::thread rest([&] {
+    while (written < kTotal && !stop) writeSome();
+  });
+  const bool all = pump([&] { return delegate->bytes.size() >= kTotal; }, 30s);
+  stop = true;
+  rest.join();
+  ASSERT_TRUE(all) << delegate->bytes.size() << " of " << kTotal << " bytes";
+  EXPECT_TRUE(delegate->bytes == stream);
 }
 
 }  // namespace
