@@ -338,18 +338,22 @@ TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehi
   EXPECT_EQ(cycler.removed(), kCycles) << "a removal reported by both the hang-up and the registry";
   EXPECT_EQ(manager->countOfAvailablePorts(), 0u);
   // (Descriptors an earlier step left closing on the pool may take a moment.)
-  std::vector<int> leaked;
-  std::error_code ignored;
+  // What each one refers to is read at once: a descriptor seen here may be
+  // closed a moment later.
+  std::string leaked;
   pump([&] {
     leaked.clear();
     const auto now = openDescriptors();
-    std::set_difference(now.begin(), now.end(), descriptors.begin(), descriptors.end(),
-                        std::back_inserter(leaked));
+    std::vector<int> added;
+    std::set_difference(now.begin(), now.end(), descriptors.begin(), descriptors.end(), std::back_inserter(added));
+    for (const int fd : added) {
+      std::error_code ignored;
+      leaked += " " + std::to_string(fd) + " (" +
+                std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ignored).string() + ")";
+    }
     return leaked.empty();
   }, 2s);
-  EXPECT_TRUE(leaked.empty()) << leaked.size() << " descriptors leaked, the first "
-                              << (leaked.empty() ? "" : std::filesystem::read_symlink(
-                                     "/proc/self/fd/" + std::to_string(leaked.front()), ignored).string());
+  EXPECT_TRUE(leaked.empty()) << "descriptors leaked:" << leaked;
   if (kMemoryTells) {
     EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
   }

@@ -111,8 +111,13 @@ inline int descriptorsOpenOn(const std::string& target) {
 inline std::set<int> openDescriptors() {
   std::set<int> fds;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec))
+  // Less the one that lists them, whose number changes from call to call.
+  const std::filesystem::path listing = "/proc/" + std::to_string(::getpid()) + "/fd";
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(e.path(), unreadable) == listing) continue;
     fds.insert(std::stoi(e.path().filename().string()));
+  }
   return fds;
 }
 
