@@ -144,9 +144,7 @@ TEST_F(SerialPortTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<Slow>();
-  port->setDelegate(delegate);
-  port->open();
-  ASSERT_TRUE(port->isOpen());
+  openQuietly(*port, delegate);
 
   std::atomic<bool> stop{false};
   std::thread writer([&] {
@@ -197,9 +195,7 @@ TEST_F(SerialPortTest, ReadAheadIsBoundedAndResumesWithNothingLost) {
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<Collect>();
-  port->setDelegate(delegate);
-  port->open();
-  ASSERT_TRUE(port->isOpen());
+  openQuietly(*port, delegate);
 
   constexpr std::size_t kTotal = 3u << 20;
   std::vector<std::uint8_t> stream(kTotal);

@@ -218,9 +218,7 @@ TEST_F(SerialPortTest, LargeTransferIsCompleteAndInOrderInBoundedMemory) {
   PtyPair pty;
   auto port = makePort(pty);
   auto delegate = std::make_shared<Summing>();
-  port->setDelegate(delegate);
-  port->open();
-  ASSERT_TRUE(port->isOpen());
+  openQuietly(*port, delegate);
 
   std::atomic<bool> writerOk{true};
   std::thread writer([&] {

@@ -68,6 +68,14 @@ class SerialPortTest : public Fixture {
   }
 
   // Sets the delegate, opens, and runs the main queue until it is opened.
+  // Opens port for delegate without running the main queue, so that nothing
+  // has been delivered yet.
+  void openQuietly(SerialPort& port, const std::shared_ptr<SerialPortDelegate>& delegate) {
+    port.setDelegate(delegate);
+    port.open();
+    ASSERT_TRUE(port.isOpen());
+  }
+
   void openPort(SerialPort& port, const std::shared_ptr<RecordingDelegate>& delegate) {
     port.setDelegate(delegate);
     port.open();
