@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -127,5 +128,43 @@ class PlainLoop {
   UniqueFd slave_;
   std::unique_ptr<Echo> echo_;
 };
+
+// Round trips of one kind: each one's time in microseconds (negative for one
+// that failed) and the process's CPU over them.
+struct RoundTrips {
+  std::vector<double> micros;
+  double cpu = 0;
+
+  long failed() const { return std::count_if(micros.begin(), micros.end(), [](double m) { return m < 0; }); }
+  // Of the round trips that completed.
+  double median() const { return ofCompleted(0.5); }
+  double p99() const { return ofCompleted(0.99); }
+  double ofCompleted(double p) const {
+    std::vector<double> completed = micros;
+    std::erase_if(completed, [](double m) { return m < 0; });
+    return percentile(std::move(completed), p);
+  }
+};
+
+// Runs count round trips of each kind, the kinds taking turns in blocks of
+// 100 after a warm-up of 100 each, so that all see the same load on the
+// machine. A kind is a function of the round trip's number that gives its
+// time in microseconds, or a negative number on failure.
+inline std::vector<RoundTrips> takeTurns(int count, const std::vector<std::function<double(int)>>& kinds) {
+  constexpr int kWarmUp = 100;
+  constexpr int kBlock = 100;
+  for (int i = 0; i < kWarmUp; ++i)
+    for (const auto& trip : kinds) trip(i);
+  std::vector<RoundTrips> out(kinds.size());
+  for (int done = 0; done < count; done += kBlock) {
+    const int end = std::min(count, done + kBlock);
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+      const double cpu0 = cpuSeconds();
+      for (int i = done; i < end; ++i) out[k].micros.push_back(kinds[k](i));
+      out[k].cpu += cpuSeconds() - cpu0;
+    }
+  }
+  return out;
+}
 
 }  // namespace valmor::test

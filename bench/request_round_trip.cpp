@@ -51,18 +51,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Percentiles {
-  double median = 0;
-  double p99 = 0;
-};
-
-// Of the round trips that completed (failures are negative).
-Percentiles percentiles(std::vector<double> micros) {
-  std::erase_if(micros, [](double m) { return m < 0; });
-  return {percentile(micros, 0.5), percentile(micros, 0.99)};
-}
-
-
 class Counting : public SerialPortDelegate {
  public:
   explicit Counting(MethodSet methods) : SerialPortDelegate(methods) {}
@@ -179,7 +167,6 @@ int main(int argc, char** argv) {
   app.add_option("--mib", mib, "MiB received per reading round")->check(CLI::Range(1, 4096));
   app.add_option("--rounds", rounds, "reading rounds; the least CPU counts")->check(CLI::Range(1, 100));
   CLI11_PARSE(app, argc, argv);
-  const int warmUp = 100;
 
   auto queue = std::make_shared<RunLoopMainQueue>();
   setMainQueue(queue);
@@ -187,37 +174,26 @@ int main(int argc, char** argv) {
   setDeviceRegistryForTesting(registry);
   TempDir dir;
 
-  std::vector<double> plainMicros, portMicros, dataMicros;
+  std::vector<RoundTrips> trips;
   {
     PlainLoop plainLoop;
     PortLoop portLoop(*queue, *registry, dir);
-    constexpr int kBlock = 100;
-    for (int i = 0; i < warmUp; ++i) {
-      plainLoop.roundTrip(i);
-      portLoop.roundTrip(i);
-    }
-    for (int done = 0; done < requests; done += kBlock) {
-      const int end = std::min(requests, done + kBlock);
-      for (int i = done; i < end; ++i) plainMicros.push_back(plainLoop.roundTrip(i));
-      for (int i = done; i < end; ++i) portMicros.push_back(portLoop.roundTrip(i));
-      for (int i = done; i < end; ++i) dataMicros.push_back(portLoop.dataRoundTrip(i));
-    }
+    trips = takeTurns(requests, {[&](int i) { return plainLoop.roundTrip(i); },
+                                 [&](int i) { return portLoop.roundTrip(i); },
+                                 [&](int i) { return portLoop.dataRoundTrip(i); }});
   }
-  const auto failed = [](const std::vector<double>& m) {
-    return std::count_if(m.begin(), m.end(), [](double x) { return x < 0; });
-  };
-  if (failed(plainMicros) + failed(portMicros) + failed(dataMicros) > 0)
-    std::printf("failed round trips: plain %td, request %td, sendData %td\n", failed(plainMicros),
-                failed(portMicros), failed(dataMicros));
-  const Percentiles plain = percentiles(plainMicros);
-  const Percentiles port = percentiles(portMicros);
-  const Percentiles data = percentiles(dataMicros);
+  const RoundTrips& plain = trips[0];
+  const RoundTrips& port = trips[1];
+  const RoundTrips& data = trips[2];
+  if (plain.failed() + port.failed() + data.failed() > 0)
+    std::printf("failed round trips: plain %ld, request %ld, sendData %ld\n", plain.failed(), port.failed(),
+                data.failed());
   std::printf("round trip of a 16-byte request, echoed by the master, %d requests (microseconds)\n", requests);
   std::printf("%-22s %10s %10s\n", "", "median", "p99");
-  std::printf("%-22s %10.1f %10.1f\n", "write-then-read loop", plain.median, plain.p99);
-  std::printf("%-22s %10.1f %10.1f\n", "SerialPort request", port.median, port.p99);
-  std::printf("%-22s %10.1f %10.1f\n", "SerialPort sendData", data.median, data.p99);
-  std::printf("median ratio %.2f (target <= 2)\n\n", port.median / plain.median);
+  std::printf("%-22s %10.1f %10.1f\n", "write-then-read loop", plain.median(), plain.p99());
+  std::printf("%-22s %10.1f %10.1f\n", "SerialPort request", port.median(), port.p99());
+  std::printf("%-22s %10.1f %10.1f\n", "SerialPort sendData", data.median(), data.p99());
+  std::printf("median ratio %.2f (target <= 2)\n\n", port.median() / plain.median());
 
   std::printf("receiving %llu MiB through a port, the least CPU of %d rounds\n",
               static_cast<unsigned long long>(mib), rounds);

@@ -61,11 +61,6 @@ long readCalls() {
   return -1;
 }
 
-struct Trips {
-  std::vector<double> micros;  // negative for a round trip that failed
-  double cpu = 0;
-};
-
 struct Throughput {
   double seconds = 0;
   double cpu = 0;
@@ -164,10 +159,9 @@ class Bench {
   }
 
   // Round trips of 16 bytes, sendData() on the main thread and the echo
-  // delivered through serialPortDidReceiveData, beside the plain loop: the
-  // two take turns, a block of 100 each, so that both see the same load on
-  // the machine. Times in microseconds; CPU is each side's blocks summed.
-  void roundTrips(int count, Trips& plain, Trips& port) {
+  // delivered through serialPortDidReceiveData, taking turns with the plain
+  // loop: the read loop's, then the port's.
+  std::vector<RoundTrips> roundTrips(int count) {
     PlainLoop plainLoop;
     PtyPair pty;
     auto serial = portFor(pty);
@@ -182,22 +176,9 @@ class Bench {
       if (!queue_->runUntil([&] { return delegate->bytes >= want; }, 5s)) return -1.0;
       return microsSince(start);
     };
-    constexpr int kWarmUp = 100;
-    constexpr int kBlock = 100;
-    for (int i = 0; i < kWarmUp; ++i) {
-      plainLoop.roundTrip(i);
-      portTrip(i);
-    }
-    for (int done = 0; done < count; done += kBlock) {
-      const int end = std::min(count, done + kBlock);
-      double cpu0 = cpuSeconds();
-      for (int i = done; i < end; ++i) plain.micros.push_back(plainLoop.roundTrip(i));
-      const double cpu1 = cpuSeconds();
-      for (int i = done; i < end; ++i) port.micros.push_back(portTrip(i));
-      plain.cpu += cpu1 - cpu0;
-      port.cpu += cpuSeconds() - cpu1;
-    }
+    auto trips = takeTurns(count, {[&](int i) { return plainLoop.roundTrip(i); }, portTrip});
     close(*serial);
+    return trips;
   }
 
   double idleCpuPerSecond(bool withPort) {
@@ -229,10 +210,10 @@ int main(int argc, char** argv) {
                "plain system calls on pseudo-terminals."};
   std::uint64_t mib = 64;
   int rounds = 7;
-  int trips = 2000;
+  int tripCount = 2000;
   app.add_option("--mib", mib, "MiB received per throughput run")->check(CLI::Range(1, 4096));
   app.add_option("--rounds", rounds, "throughput rounds; the best of each side counts")->check(CLI::Range(1, 100));
-  app.add_option("--trips", trips, "round trips of 16 bytes")->check(CLI::Range(10, 1000000));
+  app.add_option("--trips", tripCount, "round trips of 16 bytes")->check(CLI::Range(10, 1000000));
   CLI11_PARSE(app, argc, argv);
   const std::uint64_t total = mib << 20;
 
@@ -262,19 +243,18 @@ int main(int argc, char** argv) {
   std::printf("median of the rounds, each port beside its read loop: throughput %.2fx, CPU %.2fx\n",
               percentile(throughputRatios, 0.5), percentile(cpuRatios, 0.5));
 
-  Trips plain, port;
-  bench.roundTrips(trips, plain, port);
-  const long failed = std::count_if(port.micros.begin(), port.micros.end(), [](double m) { return m < 0; }) +
-                      std::count_if(plain.micros.begin(), plain.micros.end(), [](double m) { return m < 0; });
-  if (failed > 0) std::printf("failed round trips: %ld\n", failed);
-  const auto report = [trips](const char* name, const Trips& t) {
-    std::printf("round trip of 16 bytes, %d trips: %s median %.1f us, p99 %.1f us, CPU %.1f us a trip\n", trips,
-                name, percentile(t.micros, 0.5), percentile(t.micros, 0.99), t.cpu * 1e6 / trips);
+  const std::vector<RoundTrips> trips = bench.roundTrips(tripCount);
+  const RoundTrips& plain = trips[0];
+  const RoundTrips& port = trips[1];
+  if (plain.failed() + port.failed() > 0) std::printf("failed round trips: %ld\n", plain.failed() + port.failed());
+  const auto report = [tripCount](const char* name, const RoundTrips& t) {
+    std::printf("round trip of 16 bytes, %d trips: %s median %.1f us, p99 %.1f us, CPU %.1f us a trip\n",
+                tripCount, name, t.median(), t.p99(), t.cpu * 1e6 / tripCount);
   };
   report("read loop", plain);
   report("SerialPort", port);
   std::printf("round trip: median %.2fx the read loop's (target <= 1.2), CPU %.2fx (target <= 2)\n",
-              percentile(port.micros, 0.5) / percentile(plain.micros, 0.5), port.cpu / plain.cpu);
+              port.median() / plain.median(), port.cpu / plain.cpu);
 
   const double none = bench.idleCpuPerSecond(false);
   const double pty = bench.idleCpuPerSecond(true);

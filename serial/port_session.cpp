@@ -88,7 +88,9 @@ PortSession::PortSession(PrivateTag, UniqueFd fd, UniqueFd wakeFd, UniqueFd read
 // closes it); every other one has closed it in finishClose(), after its
 // reading thread had been joined.
 PortSession::~PortSession() {
-  if (reader_.joinable()) reader_.detach();  // never started reading: cannot happen, but never terminate
+  // The reading thread holds the session until it has been joined, so it is
+  // never still running here; a joinable std::thread would end the process.
+  if (reader_.joinable()) reader_.detach();
 }
 
 int PortSession::descriptor() const {
@@ -141,10 +143,7 @@ void PortSession::readLoop(int fd) {
     pollfd fds[2] = {{idle || readPaused_.load() ? -1 : fd, POLLIN, 0}, {readerWakeFd_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      const std::error_code error = lastError();
-      asio::post(strand_, [self = shared_from_this(), error] {
-        if (auto c = self->client()) c->sessionDidFail(error);
-      });
+      readingFailed(lastError(), /*gone=*/false);
       return;
     }
     if (fds[1].revents != 0) {
@@ -159,7 +158,7 @@ void PortSession::readLoop(int fd) {
       idle = true;
       continue;
     }
-    if (readRound(fd, *c) == ReadOutcome::stopped) return;
+    if (!readRound(fd, *c)) return;
   }
 }
 
@@ -169,45 +168,33 @@ void PortSession::readLoop(int fd) {
 // a further read would give is skipped). The descriptor is non-blocking, so
 // bytes that another reader of the device took since the readiness report
 // cost an EAGAIN, not a read that waits for the next byte. The chunks of one
-// round go on together.
-PortSession::ReadOutcome PortSession::readRound(int fd, PortSessionClient& c) {
+// round go on together. False when reading has ended.
+bool PortSession::readRound(int fd, PortSessionClient& c) {
   ChunkList chunks;
   auto handOver = [&] {
     if (!chunks.empty()) c.sessionDidRead(std::exchange(chunks, {}));
   };
-  // A failure ends reading; it is told on the strand, after the chunks read
-  // before it, and the thread ends without spinning on a descriptor that
-  // stays readable.
-  auto stopWith = [&](std::error_code error, bool gone) {
-    handOver();
-    asio::post(strand_, [self = shared_from_this(), error, gone] {
-      if (gone) {
-        self->deviceGone(error);
-      } else if (!self->closing_ && !self->gone_) {
-        if (auto client = self->client()) client->sessionDidFail(error);
-      }
-    });
-    return ReadOutcome::stopped;
-  };
-
+  std::uint8_t buffer[kReadSize];
   for (int round = 0; round < kReadsPerWake; ++round) {
-    auto chunk = std::make_shared<ReceivedChunk>();
-    chunk->bytes.resize(kReadSize);
     ssize_t n;
     do {
-      n = ::read(fd, chunk->bytes.data(), kReadSize);
+      n = ::read(fd, buffer, sizeof buffer);
     } while (n < 0 && errno == EINTR);
 
-    if (n == 0) return stopWith({}, true);  // end of file: the other end has hung up
-    if (n < 0) {
-      const std::error_code error = lastError();
+    if (n <= 0) {
+      const std::error_code error = n < 0 ? lastError() : std::error_code{};
       if (error == std::errc::resource_unavailable_try_again) break;
-      // An unexpected failure would very likely repeat on every readiness
-      // report; it is reported once and reading stops rather than spin.
-      return stopWith(error, isDeviceGone(error));
+      handOver();
+      // End of file (the other end has hung up) or a device that has gone;
+      // any other failure would very likely repeat on every readiness report,
+      // so it is reported once and reading stops rather than spin.
+      readingFailed(error, n == 0 || isDeviceGone(error));
+      return false;
     }
 
-    chunk->bytes.resize(static_cast<std::size_t>(n));
+    // Only a read that gave bytes makes a chunk, of just those bytes.
+    auto chunk = std::make_shared<ReceivedChunk>();
+    chunk->bytes.assign(buffer, buffer + n);
     chunk->session = weak_from_this();
     chunksInFlight_.fetch_add(1);
     chunks.push_back(std::move(chunk));
@@ -216,16 +203,23 @@ PortSession::ReadOutcome PortSession::readRound(int fd, PortSessionClient& c) {
       handOver();
       readPaused_.store(true);
       // A chunk finished in between may have missed the flag; look again.
-      if (chunksInFlight_.load() >= kMaxChunksInFlight || !readPaused_.exchange(false))
-        return ReadOutcome::paused;
+      if (chunksInFlight_.load() >= kMaxChunksInFlight || !readPaused_.exchange(false)) return true;
     }
-    if (static_cast<std::size_t>(n) < kReadSize) {
-      handOver();
-      return ReadOutcome::drained;
-    }
+    if (static_cast<std::size_t>(n) < kReadSize) break;
   }
   handOver();
-  return ReadOutcome::more;
+  return true;
+}
+
+// Told on the strand, after the chunks read before it.
+void PortSession::readingFailed(std::error_code error, bool gone) {
+  asio::post(strand_, [self = shared_from_this(), error, gone] {
+    if (gone) {
+      self->deviceGone(error);
+    } else if (!self->closing_ && !self->gone_) {
+      if (auto c = self->client()) c->sessionDidFail(error);
+    }
+  });
 }
 
 void PortSession::chunkDone() {
@@ -504,8 +498,6 @@ void PortSession::finishClose() {
   // milliseconds.
   if (watcher_ || reader_.joinable()) {
     finishPending_ = true;
-    stopReader();
-    if (watcher_) watcher_->stop();
     return;
   }
   std::error_code closeError;

@@ -36,10 +36,10 @@
 // Threading: created and written to on any thread. The modem-line poll and
 // the close run on the session's strand, one at a time; the client is called
 // there, except sessionDidRead(), which the reading thread calls. The close
-// completes only once the reading thread has ended. The descriptor is closed only on the strand, under an
-// exclusive lock that write() and the setters' ioctls hold shared, so a
-// descriptor number is never used after it has been closed (and perhaps
-// reused by an unrelated open).
+// completes only once the reading thread has ended. The descriptor is closed
+// only on the strand, under an exclusive lock that write() and the setters'
+// ioctls hold shared, so a descriptor number is never used after it has been
+// closed (and perhaps reused by an unrelated open).
 #pragma once
 
 #include <atomic>
@@ -186,11 +186,11 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
  private:
   friend struct ReceivedChunk;
 
-  // What a round of reads ended with.
-  enum class ReadOutcome { drained, more, paused, stopped };
   void startReader();
   void readLoop(int fd);
-  ReadOutcome readRound(int fd, PortSessionClient& c);
+  [[nodiscard]] bool readRound(int fd, PortSessionClient& c);
+  // Reading has ended on error (empty for end of file); told on the strand.
+  void readingFailed(std::error_code error, bool gone);
   void stopReader();
   void wakeReader();
   void readerEnded();

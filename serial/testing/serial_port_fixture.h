@@ -67,7 +67,6 @@ class SerialPortTest : public Fixture {
     return port;
   }
 
-  // Sets the delegate, opens, and runs the main queue until it is opened.
   // Opens port for delegate without running the main queue, so that nothing
   // has been delivered yet.
   void openQuietly(SerialPort& port, const std::shared_ptr<SerialPortDelegate>& delegate) {
@@ -76,6 +75,7 @@ class SerialPortTest : public Fixture {
     ASSERT_TRUE(port.isOpen());
   }
 
+  // Sets the delegate, opens, and runs the main queue until it is opened.
   void openPort(SerialPort& port, const std::shared_ptr<RecordingDelegate>& delegate) {
     port.setDelegate(delegate);
     port.open();
