@@ -175,7 +175,8 @@ bool PortSession::readRound(int fd, PortSessionClient& c) {
     if (!chunks.empty()) c.sessionDidRead(std::exchange(chunks, {}));
   };
   std::uint8_t buffer[kReadSize];
-  for (int round = 0; round < kReadsPerWake; ++round) {
+  // A stop ends the round too, so that a close waits for one read at most.
+  for (int round = 0; round < kReadsPerWake && !stopReading_.load(); ++round) {
     ssize_t n;
     do {
       n = ::read(fd, buffer, sizeof buffer);
@@ -241,7 +242,7 @@ void PortSession::stopReader() {
 
 void PortSession::readerEnded() {
   reader_.join();  // the thread has told its end and is returning
-  finishCloseWhenThreadsEnded();
+  if (std::exchange(closeAfterReader_, false)) closeDevice();
 }
 
 // ---- Modem lines ----
@@ -318,14 +319,7 @@ void PortSession::watcherEnded() {
   if (!watcher_) return;
   watcher_->join();  // the thread has told its end and is returning
   watcher_.reset();
-  finishCloseWhenThreadsEnded();
-}
-
-void PortSession::finishCloseWhenThreadsEnded() {
-  if (finishPending_ && !watcher_ && !reader_.joinable()) {
-    finishPending_ = false;
-    finishClose();
-  }
+  if (std::exchange(finishAfterWatcher_, false)) finishClose();
 }
 
 void PortSession::armPoll(std::chrono::milliseconds delay) {
@@ -451,6 +445,17 @@ void PortSession::beginClose() {
   pollTimer_.cancel();
   stopWatcher();
   stopReader();
+  // Nothing is read once the close has begun: the attributes it puts back
+  // would change the bytes of a read made after them (a terminal in
+  // canonical mode turns CR into NL, say).
+  if (reader_.joinable()) {
+    closeAfterReader_ = true;  // readerEnded() goes on
+    return;
+  }
+  closeDevice();
+}
+
+void PortSession::closeDevice() {
   if (gone_) {
     // A device that has gone is not drained, nor given its attributes back.
     finishClose();
@@ -493,11 +498,11 @@ void PortSession::drainOrGiveUp() {
 }
 
 void PortSession::finishClose() {
-  // The reading and watching threads use the descriptor until they end;
-  // they were told to stop when the close began, and end within a few
-  // milliseconds.
-  if (watcher_ || reader_.joinable()) {
-    finishPending_ = true;
+  // The watcher's thread uses the descriptor until it ends; it was told to
+  // stop when the close began, and ends within a few milliseconds. (The
+  // reading thread has ended before the close went on.)
+  if (watcher_) {
+    finishAfterWatcher_ = true;
     return;
   }
   std::error_code closeError;

@@ -194,8 +194,6 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   void stopReader();
   void wakeReader();
   void readerEnded();
-  // Finishes the close once the reader and the watcher have both ended.
-  void finishCloseWhenThreadsEnded();
   void armPoll(std::chrono::milliseconds delay);
   void onPollTick(const asio::error_code& ec);
   void startWatcher();
@@ -208,6 +206,8 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   void restoreControls();
   void deviceGone(std::error_code error);
   void beginClose();
+  // The close once nothing reads any more: drain, attributes back, close.
+  void closeDevice();
   void drainOrGiveUp();
   void finishClose();
   void chunkDone();
@@ -245,7 +245,8 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   InputLines lastLines_;
   std::error_code lastPollError_;
   std::chrono::steady_clock::time_point drainDeadline_;
-  bool finishPending_ = false;  // the close waits for the reader's and the watcher's end
+  bool closeAfterReader_ = false;    // the close waits for the reader's end
+  bool finishAfterWatcher_ = false;  // the close waits for the watcher's end
   std::thread reader_;          // joinable until its end has been told on the strand
 
   // Settings with ioctls of their own: what the device had before the first

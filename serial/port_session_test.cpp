@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -180,55 +181,83 @@ TEST_F(SerialPortTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
   EXPECT_LT(Clock::duration(ran - posted), 50ms);
 }
 
-// While the main thread delivers nothing, the port reads a bounded amount
-// ahead and leaves the rest in the kernel, where the far end waits; once the
-// deliveries go on, reading resumes and every byte arrives, in order.
-TEST_F(SerialPortTest, ReadAheadIsBoundedAndResumesWithNothingLost) {
-  class Collect : public SerialPortDelegate {
-   public:
-    Collect() : SerialPortDelegate(kDidReceiveData) {}
+// A far end that sends 3 MiB to a port whose main thread delivers nothing.
+class ReadAheadTest : public SerialPortTest {
+ protected:
+  static constexpr std::size_t kTotal = 3u << 20;
+
+  struct Collect : SerialPortDelegate {
+    Collect() : SerialPortDelegate(kDidReceiveData | kWasClosed) {}
     void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override {
       bytes.insert(bytes.end(), data.begin(), data.end());
     }
+    void serialPortWasClosed(SerialPort&) override { closed = true; }
     std::vector<std::uint8_t> bytes;
+    bool closed = false;
   };
-  PtyPair pty;
-  auto port = makePort(pty);
-  auto delegate = std::make_shared<Collect>();
-  openQuietly(*port, delegate);
 
-  constexpr std::size_t kTotal = 3u << 20;
-  std::vector<std::uint8_t> stream(kTotal);
-  for (std::size_t i = 0; i < kTotal; ++i) stream[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
-  ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
-  std::size_t written = 0;
-  auto writeSome = [&] {
-    const ssize_t n = ::write(pty.master(), stream.data() + written, std::min<std::size_t>(64 * 1024, kTotal - written));
+  void SetUp() override {
+    SerialPortTest::SetUp();
+    for (std::size_t i = 0; i < kTotal; ++i) stream_[i] = static_cast<std::uint8_t>(i * 7 + (i >> 10));
+    port_ = makePort(pty_);
+    openQuietly(*port_, delegate_);
+    ::fcntl(pty_.master(), F_SETFL, ::fcntl(pty_.master(), F_GETFL) | O_NONBLOCK);
+  }
+
+  // Writes what the master takes now; waits up to 10 ms when it takes nothing.
+  bool writeSome() {
+    const ssize_t n =
+        ::write(pty_.master(), stream_.data() + written_, std::min<std::size_t>(64 * 1024, kTotal - written_));
     if (n > 0) {
-      written += static_cast<std::size_t>(n);
+      written_ += static_cast<std::size_t>(n);
       return true;
     }
-    pollfd p{pty.master(), POLLOUT, 0};
+    pollfd p{pty_.master(), POLLOUT, 0};
     ::poll(&p, 1, 10);
     return false;
-  };
-  // The main queue is not run: nothing is delivered, until the far end can
-  // write no more for a while.
-  for (auto lastProgress = Clock::now(); written < kTotal && Clock::now() - lastProgress < 300ms;)
-    if (writeSome()) lastProgress = Clock::now();
-  EXPECT_LT(written, kTotal);
-  // The read-ahead (chunks of at most 1 KiB) and what the kernel buffers.
-  EXPECT_LE(written, PortSession::kMaxChunksInFlight * 1024u + 256u * 1024u);
+  }
 
+  // Writes, without running the main queue, until the master has taken
+  // nothing for 300 ms: the port reads a bounded amount ahead and leaves the
+  // rest in the kernel, where the far end waits.
+  void writeUntilHeldBack() {
+    for (auto lastProgress = Clock::now(); written_ < kTotal && Clock::now() - lastProgress < 300ms;)
+      if (writeSome()) lastProgress = Clock::now();
+    EXPECT_LT(written_, kTotal);
+    // The read-ahead (chunks of at most 1 KiB) and what the kernel buffers.
+    EXPECT_LE(written_, PortSession::kMaxChunksInFlight * 1024u + 256u * 1024u);
+  }
+
+  PtyPair pty_;
+  std::shared_ptr<SerialPort> port_;
+  std::shared_ptr<Collect> delegate_ = std::make_shared<Collect>();
+  std::vector<std::uint8_t> stream_ = std::vector<std::uint8_t>(kTotal);
+  std::size_t written_ = 0;
+};
+
+// Once the deliveries go on, reading resumes and every byte arrives, in order.
+TEST_F(ReadAheadTest, ResumesWithNothingLost) {
+  writeUntilHeldBack();
   std::atomic<bool> stop{false};
   std::thread rest([&] {
-    while (written < kTotal && !stop) writeSome();
+    while (written_ < kTotal && !stop) writeSome();
   });
-  const bool all = pump([&] { return delegate->bytes.size() >= kTotal; }, 30s);
+  const bool all = pump([&] { return delegate_->bytes.size() >= kTotal; }, 30s);
   stop = true;
   rest.join();
-  ASSERT_TRUE(all) << delegate->bytes.size() << " of " << kTotal << " bytes";
-  EXPECT_TRUE(delegate->bytes == stream);
+  ASSERT_TRUE(all) << delegate_->bytes.size() << " of " << kTotal << " bytes";
+  EXPECT_TRUE(delegate_->bytes == stream_);
+}
+
+// A close while reading is held back ends the paused reader and completes,
+// after the bytes read ahead, which arrive as they were sent.
+TEST_F(ReadAheadTest, CloseWhileHeldBackCompletes) {
+  writeUntilHeldBack();
+  port_->close();
+  ASSERT_TRUE(pump([&] { return delegate_->closed; }, 5s));
+  EXPECT_FALSE(port_->isOpen());
+  EXPECT_GT(delegate_->bytes.size(), 0u);
+  EXPECT_TRUE(std::equal(delegate_->bytes.begin(), delegate_->bytes.end(), stream_.begin()));
 }
 
 }  // namespace
