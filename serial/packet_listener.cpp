@@ -1,17 +1,15 @@
 #include "serial/packet_listener.h"
 
-#include <asio/post.hpp>
-
 #include <algorithm>
 #include <future>
 
 namespace valmor {
 
-std::shared_ptr<PacketListener> PacketListener::create(Strand requestHandlingQueue, std::weak_ptr<Port> port) {
+std::shared_ptr<PacketListener> PacketListener::create(std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port) {
   return std::make_shared<PacketListener>(PrivateTag{}, std::move(requestHandlingQueue), std::move(port));
 }
 
-PacketListener::PacketListener(PrivateTag, Strand requestHandlingQueue, std::weak_ptr<Port> port)
+PacketListener::PacketListener(PrivateTag, std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port)
     : strand_(std::move(requestHandlingQueue)), port_(std::move(port)) {}
 
 bool PacketListener::contains(const SerialPacketDescriptor& descriptor) const {
@@ -25,15 +23,16 @@ std::vector<std::shared_ptr<SerialPacketDescriptor>> PacketListener::packetDescr
 }
 
 void PacketListener::runOnQueue(std::function<void()> task) {
-  if (strand_.running_in_this_thread()) {
+  if (strand_->isCurrent()) {
     // Waiting here would wait for ourselves; and changing the scanners now
     // could pull them from under a scan in progress.
-    asio::post(strand_, [self = shared_from_this(), task = std::move(task)] { task(); });
+    strand_->post([self = shared_from_this(), task = std::move(task)] { task(); });
     return;
   }
-  std::packaged_task<void()> packaged(std::move(task));
-  auto done = packaged.get_future();
-  asio::post(strand_, [&packaged] { packaged(); });
+  // Here at once when the queue is idle; otherwise in its turn.
+  auto packaged = std::make_shared<std::packaged_task<void()>>(std::move(task));
+  auto done = packaged->get_future();
+  strand_->runHereOrPost([packaged] { (*packaged)(); });
   done.wait();
 }
 
@@ -44,7 +43,7 @@ void PacketListener::announce() {
 void PacketListener::startListeningForPacketsMatchingDescriptor(
     const std::shared_ptr<SerialPacketDescriptor>& descriptor) {
   if (!descriptor || contains(*descriptor)) return;
-  bool queued = strand_.running_in_this_thread();
+  bool queued = strand_->isCurrent();
   runOnQueue([this, descriptor, queued] {
     // Checked again: another thread may have added it since.
     if (contains(*descriptor)) return;
@@ -60,7 +59,7 @@ void PacketListener::startListeningForPacketsMatchingDescriptor(
 
 void PacketListener::stopListeningForPacketsMatchingDescriptor(
     const std::shared_ptr<SerialPacketDescriptor>& descriptor) {
-  bool queued = strand_.running_in_this_thread();
+  bool queued = strand_->isCurrent();
   runOnQueue([this, descriptor, queued] {
     if (descriptor) {
       std::erase_if(scanners_, [&](const auto& s) { return *s->descriptor() == *descriptor; });

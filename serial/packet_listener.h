@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/background.h"
+#include "platform/serial_queue.h"
 #include "serial/packet_scanner.h"
 #include "serial/received_byte_processor.h"
 #include "serial/serial_packet_descriptor.h"
@@ -49,8 +49,8 @@ class PacketListener : public ReceivedByteProcessor, public std::enable_shared_f
   };
 
   // Port: held weakly; nothing is reported once it is gone.
-  static std::shared_ptr<PacketListener> create(Strand requestHandlingQueue, std::weak_ptr<Port> port);
-  PacketListener(PrivateTag, Strand requestHandlingQueue, std::weak_ptr<Port> port);
+  static std::shared_ptr<PacketListener> create(std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port);
+  PacketListener(PrivateTag, std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port);
 
   // Starts scanning for descriptor's packets with an empty buffer. Does
   // nothing, and announces nothing, when it is already listened for: its
@@ -77,7 +77,7 @@ class PacketListener : public ReceivedByteProcessor, public std::enable_shared_f
   void announce();
   bool contains(const SerialPacketDescriptor& descriptor) const;
 
-  const Strand strand_;
+  const std::shared_ptr<SerialQueue> strand_;
   const std::weak_ptr<Port> port_;
   std::vector<std::unique_ptr<PacketScanner>> scanners_;  // strand
   mutable std::mutex mutex_;

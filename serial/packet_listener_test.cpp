@@ -34,7 +34,7 @@ struct RecordingPort : PacketListener::Port {
 class PacketListenerTest : public ::testing::Test {
  protected:
   void feed(std::span<const std::uint8_t> stream) {
-    test::runOnStrand(strand, [&] {
+    test::runOnStrand(*strand, [&] {
       for (const auto b : stream) {
         listener->processByte(b);
         ++port->offset;
@@ -50,7 +50,7 @@ class PacketListenerTest : public ::testing::Test {
     return out;
   }
 
-  Strand strand = makeStrand();
+  std::shared_ptr<SerialQueue> strand = SerialQueue::create();
   std::shared_ptr<RecordingPort> port = std::make_shared<RecordingPort>();
   std::shared_ptr<PacketListener> listener = PacketListener::create(strand, port);
 };
@@ -94,7 +94,7 @@ TEST_F(PacketListenerTest, ListeningTwiceKeepsTheFirstBufferAndStoppingDropsIt) 
 
 TEST_F(PacketListenerTest, StartingFromTheQueueTakesEffectAfterTheCurrentTask) {
   auto exact = SerialPacketDescriptor::initWithPacketData(bytes("k"), {});
-  test::runOnStrand(strand, [&] {
+  test::runOnStrand(*strand, [&] {
     listener->startListeningForPacketsMatchingDescriptor(exact);  // must not wait for itself
     listener->processByte('k');
   });

@@ -1,32 +1,33 @@
 #include "serial/request_queue.h"
 
-#include <asio/bind_executor.hpp>
-#include <asio/post.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 
+#include "platform/background.h"
 #include "platform/log.h"
 
 namespace valmor {
 
-std::shared_ptr<RequestQueue> RequestQueue::create(Strand requestHandlingQueue, std::weak_ptr<Port> port) {
+std::shared_ptr<RequestQueue> RequestQueue::create(std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port) {
   return std::make_shared<RequestQueue>(PrivateTag{}, std::move(requestHandlingQueue), std::move(port));
 }
 
-RequestQueue::RequestQueue(PrivateTag, Strand requestHandlingQueue, std::weak_ptr<Port> port)
-    : strand_(std::move(requestHandlingQueue)), port_(std::move(port)), timer_(strand_) {}
+RequestQueue::RequestQueue(PrivateTag, std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port)
+    : strand_(std::move(requestHandlingQueue)), port_(std::move(port)), timer_(backgroundContext()) {}
 
 bool RequestQueue::sendRequest(const std::shared_ptr<SerialRequest>& request) {
   if (!request) return false;
-  if (strand_.running_in_this_thread()) {
+  if (strand_->isCurrent()) {
     logLine("sendRequest refused: called on the request-handling queue, it would wait for itself");
     return false;
   }
   auto result = std::make_shared<std::promise<bool>>();
   auto written = result->get_future();
-  asio::post(strand_, [self = shared_from_this(), request, result] { self->reallySendRequest(request, result); });
+  // An idle queue is entered here: the request is written on this thread,
+  // without waking a thread of the pool and being woken by it.
+  strand_->runHereOrPost([self = shared_from_this(), request, result] { self->reallySendRequest(request, result); });
   try {
     return written.get();
   } catch (const std::future_error&) {
@@ -36,7 +37,7 @@ bool RequestQueue::sendRequest(const std::shared_ptr<SerialRequest>& request) {
 
 void RequestQueue::cancelQueuedRequest(const std::shared_ptr<SerialRequest>& request) {
   if (!request) return;
-  asio::post(strand_, [self = shared_from_this(), request] {
+  strand_->post([self = shared_from_this(), request] {
     if (request == self->pending_) return;
     std::size_t index;
     {
@@ -51,7 +52,7 @@ void RequestQueue::cancelQueuedRequest(const std::shared_ptr<SerialRequest>& req
 }
 
 void RequestQueue::cancelAllQueuedRequests() {
-  asio::post(strand_, [self = shared_from_this()] {
+  strand_->post([self = shared_from_this()] {
     {
       std::lock_guard lock(self->mutex_);
       self->waiting_.clear();
@@ -110,10 +111,14 @@ void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Pr
     // waits thirty years.
     const auto interval = std::chrono::nanoseconds(static_cast<std::int64_t>(std::min(seconds, 1e9) * 1e9));
     timer_.expires_after(interval);
-    timer_.async_wait(asio::bind_executor(strand_, [weak = weak_from_this(), serial](const asio::error_code& ec) {
+    // The timer fires on the pool and the time-out is handled on the queue;
+    // one that fired just as the reply came finds its request finished.
+    timer_.async_wait([weak = weak_from_this(), serial](const asio::error_code& ec) {
       if (ec) return;
-      if (auto self = weak.lock()) self->pendingRequestDidTimeout(serial);
-    }));
+      auto self = weak.lock();
+      if (!self) return;
+      self->strand_->post([self, serial] { self->pendingRequestDidTimeout(serial); });
+    });
   }
 
   writing_ = true;
@@ -126,10 +131,10 @@ void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Pr
       if (result) result->set_value(written);
       return;
     }
-    if (self->strand_.running_in_this_thread()) {
+    if (self->strand_->isCurrent()) {
       self->writeDidFinish(serial, written, result);
     } else {
-      asio::post(self->strand_, [self, serial, written, result] { self->writeDidFinish(serial, written, result); });
+      self->strand_->post([self, serial, written, result] { self->writeDidFinish(serial, written, result); });
     }
   };
   if (auto port = port_.lock())
@@ -172,7 +177,7 @@ void RequestQueue::pendingRequestDidTimeout(std::uint64_t serial) {
     port->reportTimeout(pending_, [weak = weak_from_this(), serial] {
       auto self = weak.lock();
       if (!self) return;
-      asio::post(self->strand_, [self, serial] { self->timeoutWasReported(serial); });
+      self->strand_->post([self, serial] { self->timeoutWasReported(serial); });
     });
     return;
   }

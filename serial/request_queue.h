@@ -54,7 +54,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/background.h"
+#include "platform/serial_queue.h"
 #include "platform/observable.h"
 #include "serial/packet_scanner.h"
 #include "serial/received_byte_processor.h"
@@ -91,8 +91,8 @@ class RequestQueue : public ReceivedByteProcessor, public std::enable_shared_fro
   };
 
   // Port: held weakly; once it is gone, writes fail and nothing is reported.
-  static std::shared_ptr<RequestQueue> create(Strand requestHandlingQueue, std::weak_ptr<Port> port);
-  RequestQueue(PrivateTag, Strand requestHandlingQueue, std::weak_ptr<Port> port);
+  static std::shared_ptr<RequestQueue> create(std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port);
+  RequestQueue(PrivateTag, std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port);
 
   // Queues request behind the pending one (true), or starts it and gives
   // whether its bytes were written. False for no request.
@@ -135,7 +135,7 @@ class RequestQueue : public ReceivedByteProcessor, public std::enable_shared_fro
   void setPending(std::shared_ptr<SerialRequest> request);
   void announce(PropertyChange::Kind kind, std::vector<std::size_t> indexes = {});
 
-  const Strand strand_;
+  const std::shared_ptr<SerialQueue> strand_;
   const std::weak_ptr<Port> port_;
   asio::steady_timer timer_;                        // strand
   std::unique_ptr<PacketScanner> responseScanner_;  // strand; the pending request's reply

@@ -9,6 +9,7 @@
 
 #include "platform/testing/log_capture.h"
 #include "serial/testing/plain_packet_scan.h"
+#include "platform/background.h"
 #include "serial/testing/run_on_strand.h"
 
 namespace valmor {
@@ -112,16 +113,16 @@ class RequestQueueTest : public ::testing::Test {
         bytes(data), {}, timeout, reply ? SerialPacketDescriptor::initWithPacketData(bytes(*reply), {}) : nullptr);
   }
   void receive(std::string_view text) {
-    test::runOnStrand(strand, [&] {
+    test::runOnStrand(*strand, [&] {
       for (const char c : text)
         queue->checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(static_cast<std::uint8_t>(c));
     });
   }
   // Lets the tasks queued to the strand so far run.
-  void settle() { test::runOnStrand(strand, [] {}); }
+  void settle() { test::runOnStrand(*strand, [] {}); }
   std::vector<std::string> writes() const { return port->read(&FakePort::writes); }
 
-  Strand strand = makeStrand();
+  std::shared_ptr<SerialQueue> strand = SerialQueue::create();
   std::shared_ptr<FakePort> port = std::make_shared<FakePort>();
   std::shared_ptr<RequestQueue> queue = RequestQueue::create(strand, port);
 };
@@ -234,7 +235,7 @@ TEST_F(RequestQueueTest, OnlyWaitingRequestsCanBeCancelled) {
 TEST_F(RequestQueueTest, ClearingAfterACloseDropsPendingAndWaitingRequests) {
   EXPECT_TRUE(queue->sendRequest(request("a", "A!", 0.2)));
   EXPECT_TRUE(queue->sendRequest(request("b", "B!")));
-  test::runOnStrand(strand, [&] { queue->clearRequestState(); });
+  test::runOnStrand(*strand, [&] { queue->clearRequestState(); });
   EXPECT_FALSE(queue->pendingRequest());
   EXPECT_TRUE(queue->queuedRequests().empty());
   std::this_thread::sleep_for(350ms);
@@ -250,7 +251,7 @@ TEST_F(RequestQueueTest, StalledWriteIsEndedByTheClose) {
   auto stalled = std::async(std::launch::async, [&] { return queue->sendRequest(request("a", "A!")); });
   ASSERT_TRUE(port->waitFor([&] { return !port->heldWrites.empty(); }));
   EXPECT_TRUE(queue->sendRequest(request("b", std::nullopt)));
-  test::runOnStrand(strand, [&] { queue->clearRequestState(); });
+  test::runOnStrand(*strand, [&] { queue->clearRequestState(); });
   EXPECT_TRUE(queue->sendRequest(request("c", std::nullopt)));  // waits behind the held write
   EXPECT_EQ(writes(), std::vector<std::string>{"a"});
 
@@ -274,7 +275,7 @@ TEST_F(RequestQueueTest, FailedWriteStaysPendingUntilItTimesOut) {
 TEST_F(RequestQueueTest, SendingFromTheQueueIsRefusedInsteadOfWaitingForItself) {
   test::LogCapture log;
   bool sent = true;
-  test::runOnStrand(strand, [&] { sent = queue->sendRequest(request("a", std::nullopt)); });
+  test::runOnStrand(*strand, [&] { sent = queue->sendRequest(request("a", std::nullopt)); });
   EXPECT_FALSE(sent);
   EXPECT_TRUE(writes().empty());
   ASSERT_EQ(log.lines().size(), 1u);

@@ -1,11 +1,6 @@
 #include "serial/request_strand.h"
 
-#include <asio/defer.hpp>
-#include <asio/post.hpp>
-
 namespace valmor {
-
-void RequestStrand::post(std::function<void()> task) { asio::post(strand_, std::move(task)); }
 
 void RequestStrand::addProcessor(std::shared_ptr<ReceivedByteProcessor> processor) {
   if (!processor) return;
@@ -21,11 +16,10 @@ std::vector<std::shared_ptr<ReceivedByteProcessor>> RequestStrand::processors() 
 
 void RequestStrand::process(std::weak_ptr<SerialPort> port, ChunkList chunks) {
   if (!hasProcessors()) return;
-  // Deferred: called from the reading's handler on the pool, the bytes are
-  // then processed by the same thread as soon as that handler returns,
-  // instead of waking another thread of the pool for them (a reply reaches
-  // its delegate several microseconds sooner).
-  asio::defer(strand_, [this, port = std::move(port), chunks = std::move(chunks)] {
+  // Called on the port's reading thread: an idle queue is entered directly,
+  // so the reader scans the bytes it has just read instead of waking a
+  // thread of the pool for them; a busy one takes them in turn.
+  queue_->runHereOrPost([this, port = std::move(port), chunks = std::move(chunks)] {
     auto self = port.lock();
     if (!self) return;
     // Idle processors cost nothing per byte: a port whose packet detection

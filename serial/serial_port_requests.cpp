@@ -158,9 +158,9 @@ SerialPort::Impl::PacketsAndRequests& SerialPort::Impl::packetsAndRequests() {
   std::call_once(packetsAndRequestsOnce, [this] {
     auto made = std::make_shared<PacketsAndRequests>(*this);
     const std::shared_ptr<SerialPort> self = owner.shared_from_this();
-    made->listener = PacketListener::create(requests.strand(),
+    made->listener = PacketListener::create(requests.queue(),
                                             std::shared_ptr<PacketListener::Port>(self, made.get()));
-    made->queue = RequestQueue::create(requests.strand(), std::shared_ptr<RequestQueue::Port>(self, made.get()));
+    made->queue = RequestQueue::create(requests.queue(), std::shared_ptr<RequestQueue::Port>(self, made.get()));
     packetsAndRequestsStore = made;
     // The listener first: the packets a byte completes are reported before
     // the reply it completes.

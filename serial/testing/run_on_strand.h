@@ -1,20 +1,19 @@
-// Runs a task on a strand and waits for it, for tests that drive strand-only
-// members from the test's thread.
+// Runs a task on a request-handling queue and waits for it, for tests that
+// drive queue-only members from the test's thread.
 #pragma once
-
-#include <asio/post.hpp>
 
 #include <functional>
 #include <future>
+#include <memory>
 
-#include "platform/background.h"
+#include "platform/serial_queue.h"
 
 namespace valmor::test {
 
-inline void runOnStrand(const Strand& strand, std::function<void()> task) {
-  std::packaged_task<void()> packaged(std::move(task));
-  auto done = packaged.get_future();
-  asio::post(strand, [&packaged] { packaged(); });
+inline void runOnStrand(SerialQueue& queue, std::function<void()> task) {
+  auto packaged = std::make_shared<std::packaged_task<void()>>(std::move(task));
+  auto done = packaged->get_future();
+  queue.post([packaged] { (*packaged)(); });
   done.get();
 }
 
