@@ -11,15 +11,40 @@ std::shared_ptr<DelegateDispatch> DelegateDispatch::create() {
   return std::make_shared<DelegateDispatch>(PrivateTag{});
 }
 
+void DelegateDispatch::schedule() {
+  // The task keeps the dispatch alive until its list is worked off.
+  mainQueue().post([self = shared_from_this()] { self->runSlice(); });
+}
+
+bool DelegateDispatch::shouldSchedule() {
+  if (scheduled_ || held_ > 0 || calls_.empty()) return false;
+  scheduled_ = true;
+  return true;
+}
+
 void DelegateDispatch::queue(Call call) {
+  bool post;
   {
     std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));
-    if (scheduled_) return;
-    scheduled_ = true;
+    post = shouldSchedule();
   }
-  // The task keeps the dispatch alive until its list is worked off.
-  mainQueue().post([self = shared_from_this()] { self->runSlice(); });
+  if (post) schedule();
+}
+
+void DelegateDispatch::hold() {
+  std::lock_guard lock(mutex_);
+  ++held_;
+}
+
+void DelegateDispatch::release() {
+  bool post;
+  {
+    std::lock_guard lock(mutex_);
+    --held_;
+    post = shouldSchedule();
+  }
+  if (post) schedule();
 }
 
 void DelegateDispatch::queueAndWait(Call call) {
@@ -55,15 +80,15 @@ void DelegateDispatch::runSlice() {
     runLoggingExceptions(call, "A delegate call");
     if (std::chrono::steady_clock::now() >= end) break;
   }
+  bool post;
   {
     std::lock_guard lock(mutex_);
-    if (calls_.empty()) {
-      scheduled_ = false;
-      return;
-    }
+    scheduled_ = false;
+    post = shouldSchedule();
   }
-  // The rest waits behind whatever else the main queue has to do.
-  mainQueue().post([self = shared_from_this()] { self->runSlice(); });
+  // The rest waits behind whatever else the main queue has to do (or for
+  // the hold to end).
+  if (post) schedule();
 }
 
 }  // namespace valmor

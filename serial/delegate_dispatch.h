@@ -40,6 +40,27 @@ class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
   // call, not even on the main thread.
   void queue(Call call);
 
+  // Holds the main-queue task back while calls that belong together are
+  // queued, so that the main thread is woken once for all of them rather
+  // than for the first and again for the rest. Calls queued by other threads
+  // meanwhile wait too, so a hold must be short.
+  //
+  //   { DelegateDispatch::Hold hold(dispatch.get()); queue(a); queue(b); }
+  class Hold {
+   public:
+    explicit Hold(DelegateDispatch* dispatch) : dispatch_(dispatch) {
+      if (dispatch_) dispatch_->hold();
+    }
+    ~Hold() {
+      if (dispatch_) dispatch_->release();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    DelegateDispatch* dispatch_;
+  };
+
   // Queues a call and returns once it has run. On the main thread it runs
   // at once instead, ahead of what is queued (waiting there would never
   // end). Returns without it having run if the main queue shuts down first,
@@ -48,10 +69,18 @@ class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
 
  private:
   void runSlice();
+  void hold();
+  void release();
+  // Under mutex_: whether a slice is to be queued now (it then counts as
+  // queued).
+  bool shouldSchedule();
+  // Queues a slice on the main queue; called without mutex_.
+  void schedule();
 
   std::mutex mutex_;
   std::deque<Call> calls_;  // Guarded by mutex_.
   bool scheduled_ = false;  // a slice is queued on the main queue. Guarded by mutex_.
+  int held_ = 0;            // Holds in force. Guarded by mutex_.
 };
 
 }  // namespace valmor

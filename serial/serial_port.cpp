@@ -206,6 +206,10 @@ void SerialPort::cleanup() {
 // ---- What the session reports ----
 
 void SerialPort::Impl::sessionDidRead(ChunkList chunks) {
+  // The reader usually finds the request-handling queue idle and scans the
+  // chunks itself: the main thread is then woken once, for the chunks and
+  // the packets and reply they complete, not a second time for the latter.
+  DelegateDispatch::Hold hold(requests.hasProcessors() ? dispatch.get() : nullptr);
   auto d = owner.delegate();
   if (d && d->implements(SerialPortDelegate::kDidReceiveData)) {
     for (const auto& chunk : chunks) {
