@@ -46,12 +46,16 @@ bool SerialQueue::runHereOrPost(Task task) {
   }
   runOne(task);
   std::lock_guard lock(mutex_);
+  endTurn();
+  return true;
+}
+
+void SerialQueue::endTurn() {
   if (tasks_.empty()) {
     busy_ = false;
   } else {
     schedule();
   }
-  return true;
 }
 
 void SerialQueue::workOff() {
@@ -59,21 +63,14 @@ void SerialQueue::workOff() {
     Task task;
     {
       std::lock_guard lock(mutex_);
-      if (tasks_.empty()) {
-        busy_ = false;
-        return;
-      }
+      if (tasks_.empty()) break;
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
     runOne(task);
   }
   std::lock_guard lock(mutex_);
-  if (tasks_.empty()) {
-    busy_ = false;
-  } else {
-    schedule();
-  }
+  endTurn();
 }
 
 }  // namespace valmor

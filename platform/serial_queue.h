@@ -57,6 +57,9 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
   void workOff();
   // Called under mutex_ with tasks waiting: hands them to the pool.
   void schedule();
+  // Called under mutex_ after a task or a turn: the queue is idle, or the
+  // pool takes what is waiting.
+  void endTurn();
 
   std::mutex mutex_;
   std::deque<Task> tasks_;  // Guarded by mutex_.
