@@ -30,6 +30,15 @@ constexpr auto kPollInterval = 10ms;
 // Reads made in one go while data keeps coming, before their chunks are
 // handed over and the reading thread looks for a stop again.
 constexpr int kReadsPerWake = 64;
+// A round that found at least this much waiting is taken for part of a
+// stream: its chunks are held back for the rounds that follow, so that the
+// consumers' thread is woken once for many of them rather than once a
+// round. Held chunks go on once kStreamChunks are together, after kStreamHold,
+// or with the first round that found less (the stream has ended, or it is a
+// message on its own: those are never held).
+constexpr std::size_t kStreamRoundBytes = kReadSize;
+constexpr std::size_t kStreamChunks = 64;
+constexpr auto kStreamHold = 1ms;
 // How often a close looks whether the device has sent its queued output.
 constexpr auto kDrainCheckInterval = 10ms;
 // Added to the time the queued output takes at the line rate.
@@ -136,25 +145,42 @@ void PortSession::startReader() {
 // The reading thread: waits until the device has bytes, reads them, waits
 // again; until stopped, or until the device has gone or reading failed. While
 // paused (too many chunks ahead of their consumers) it waits for its wake-up
-// only, so the bytes stay in the kernel.
+// only, so the bytes stay in the kernel. Chunks held back for a stream wait
+// for more only until their time is up.
 void PortSession::readLoop(int fd) {
   bool idle = false;  // nobody to read for any more: wait for the stop only
   for (;;) {
+    timespec holdLeft{};
+    if (!unsent_.empty()) {
+      const auto left = unsentSince_ + kStreamHold - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) {
+        handOverUnsent(client().get());
+        continue;
+      }
+      holdLeft.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+    }
     pollfd fds[2] = {{idle || readPaused_.load() ? -1 : fd, POLLIN, 0}, {readerWakeFd_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    if (::ppoll(fds, 2, unsent_.empty() ? nullptr : &holdLeft, nullptr) < 0) {
       if (errno == EINTR) continue;
+      handOverUnsent(client().get());
       readingFailed(lastError(), /*gone=*/false);
       return;
     }
     if (fds[1].revents != 0) {
       std::uint64_t count;
       (void)!::read(readerWakeFd_.get(), &count, sizeof count);
-      if (stopReading_.load()) return;
+      if (stopReading_.load()) {
+        // What was read before the stop reaches its consumers before the
+        // close does.
+        handOverUnsent(client().get());
+        return;
+      }
     }
     if (fds[0].revents == 0) continue;
     auto c = client();
     if (!c) {
       // The port is gone and has asked for the close, which stops this thread.
+      unsent_.clear();
       idle = true;
       continue;
     }
@@ -168,13 +194,11 @@ void PortSession::readLoop(int fd) {
 // a further read would give is skipped). The descriptor is non-blocking, so
 // bytes that another reader of the device took since the readiness report
 // cost an EAGAIN, not a read that waits for the next byte. The chunks of one
-// round go on together. False when reading has ended.
+// round go on together, or are held back with the next rounds' while a
+// stream lasts. False when reading has ended.
 bool PortSession::readRound(int fd, PortSessionClient& c) {
-  ChunkList chunks;
-  auto handOver = [&] {
-    if (!chunks.empty()) c.sessionDidRead(std::exchange(chunks, {}));
-  };
   std::uint8_t buffer[kReadSize];
+  std::size_t roundBytes = 0;
   // A stop ends the round too, so that a close waits for one read at most.
   for (int round = 0; round < kReadsPerWake && !stopReading_.load(); ++round) {
     ssize_t n;
@@ -185,7 +209,7 @@ bool PortSession::readRound(int fd, PortSessionClient& c) {
     if (n <= 0) {
       const std::error_code error = n < 0 ? lastError() : std::error_code{};
       if (error == std::errc::resource_unavailable_try_again) break;
-      handOver();
+      handOverUnsent(&c);
       // End of file (the other end has hung up) or a device that has gone;
       // any other failure would very likely repeat on every readiness report,
       // so it is reported once and reading stops rather than spin.
@@ -198,18 +222,29 @@ bool PortSession::readRound(int fd, PortSessionClient& c) {
     chunk->bytes.assign(buffer, buffer + n);
     chunk->session = weak_from_this();
     chunksInFlight_.fetch_add(1);
-    chunks.push_back(std::move(chunk));
+    if (unsent_.empty()) unsentSince_ = std::chrono::steady_clock::now();
+    unsent_.push_back(std::move(chunk));
+    roundBytes += static_cast<std::size_t>(n);
 
     if (chunksInFlight_.load() >= kMaxChunksInFlight) {
-      handOver();
+      handOverUnsent(&c);
       readPaused_.store(true);
       // A chunk finished in between may have missed the flag; look again.
       if (chunksInFlight_.load() >= kMaxChunksInFlight || !readPaused_.exchange(false)) return true;
     }
     if (static_cast<std::size_t>(n) < kReadSize) break;
   }
-  handOver();
+  if (roundBytes < kStreamRoundBytes || unsent_.size() >= kStreamChunks ||
+      std::chrono::steady_clock::now() - unsentSince_ >= kStreamHold)
+    handOverUnsent(&c);
   return true;
+}
+
+void PortSession::handOverUnsent(PortSessionClient* c) {
+  if (unsent_.empty()) return;
+  ChunkList chunks = std::exchange(unsent_, {});
+  // Nobody to give them to: dropping them gives their places back.
+  if (c) c->sessionDidRead(std::move(chunks));
 }
 
 // Told on the strand, after the chunks read before it.

@@ -189,6 +189,8 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   void startReader();
   void readLoop(int fd);
   [[nodiscard]] bool readRound(int fd, PortSessionClient& c);
+  // Gives the chunks read and not yet handed over to c (dropped without c).
+  void handOverUnsent(PortSessionClient* c);
   // Reading has ended on error (empty for end of file); told on the strand.
   void readingFailed(std::error_code error, bool gone);
   void stopReader();
@@ -232,6 +234,10 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   // pause. Written under fdMutex_ (shared), closed with the descriptor.
   UniqueFd readerWakeFd_;
   std::atomic<bool> stopReading_{false};
+  // Reading thread only: chunks read and not yet handed over (held back
+  // while a stream lasts), and when the first of them was read.
+  ChunkList unsent_;
+  std::chrono::steady_clock::time_point unsentSince_;
 
   std::atomic<bool> closeRequested_{false};
   std::atomic<bool> hasModemLines_{true};

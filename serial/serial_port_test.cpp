@@ -1,7 +1,10 @@
 #include "serial/serial_port.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 
 #include <atomic>
 #include <cstring>
@@ -195,6 +198,48 @@ TEST_F(SerialPortTest, DataArrivesInOrderInChunksOfAtMost1024Bytes) {
     EXPECT_LE(e.data.size(), 1024u);
   }
   EXPECT_GE(chunks, 3);
+}
+
+// Bytes of a stream that were read just before the close reach the delegate
+// before the close does, though the reader was holding them back for more:
+// what the delegate got and what the device still holds add up to what was
+// sent.
+TEST_F(SerialPortTest, BytesReadJustBeforeACloseAreDeliveredFirst) {
+  PtyPair pty;
+  auto port = makePort(pty);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  openPort(*port, delegate);
+  // A second descriptor of the device, without the lock: it sees when the
+  // port has read what came, and reads what the port left.
+  const UniqueFd other(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(other);
+  const std::string sent(3000, 'x');
+  ASSERT_TRUE(pty.write(sent));
+  // Closes as soon as the bytes have come and gone, while they are held.
+  bool came = false;
+  int waiting = 0;
+  for (const auto end = std::chrono::steady_clock::now() + 20ms; std::chrono::steady_clock::now() < end;) {
+    if (::ioctl(other.get(), FIONREAD, &waiting) < 0) break;
+    if (waiting > 0) came = true;
+    if (came && waiting == 0) break;
+  }
+  port->close();
+  ASSERT_TRUE(pump([&] { return delegate->count("closed") == 1; }));
+  EXPECT_EQ(delegate->kinds().back(), "closed");
+
+  termios raw{};
+  ASSERT_EQ(::tcgetattr(other.get(), &raw), 0);
+  ::cfmakeraw(&raw);
+  ASSERT_EQ(::tcsetattr(other.get(), TCSANOW, &raw), 0);
+  std::string left;
+  for (const auto end = std::chrono::steady_clock::now() + 2s;
+       delegate->received().size() + left.size() < sent.size() && std::chrono::steady_clock::now() < end;) {
+    char buffer[4096];
+    const ssize_t n = ::read(other.get(), buffer, sizeof buffer);
+    if (n > 0) left.append(buffer, static_cast<std::size_t>(n));
+    else std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_EQ(delegate->received() + left, sent);
 }
 
 // 64 MiB through the port, with the main queue stalled for a while in the
