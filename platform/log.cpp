@@ -48,6 +48,14 @@ void logLine(std::string_view line) {
 void runLoggingExceptions(const std::function<void()>& task, std::string_view where) {
   try {
     task();
+  } catch (...) {
+    logCurrentException(where);
+  }
+}
+
+void logCurrentException(std::string_view where) {
+  try {
+    throw;
   } catch (const std::exception& e) {
     logLine(std::string(where) + " threw an exception: " + e.what());
   } catch (...) {

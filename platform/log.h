@@ -18,6 +18,13 @@ void logLine(std::string_view line);
 // that one faulty callback cannot end the loop or the thread that runs it.
 void runLoggingExceptions(const std::function<void()>& task, std::string_view where);
 
+// Logs the exception being handled as runLoggingExceptions() does. Call it
+// only inside a catch block; for a hot path that names the place only when
+// something was thrown:
+//
+//   try { call(); } catch (...) { logCurrentException(nameOfTheCall()); }
+void logCurrentException(std::string_view where);
+
 // Sends log lines to a sink of the caller's (for tests) instead of standard
 // error; an empty sink restores standard error.
 void setLogSinkForTesting(std::function<void(const std::string&)> sink);

@@ -1,5 +1,7 @@
 #include "serial/delegate_dispatch.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "platform/log.h"
@@ -27,6 +29,17 @@ void DelegateDispatch::queue(Call call) {
   {
     std::lock_guard lock(mutex_);
     calls_.push_back(std::move(call));
+    post = shouldSchedule();
+  }
+  if (post) schedule();
+}
+
+void DelegateDispatch::queue(std::vector<Call> calls) {
+  if (calls.empty()) return;
+  bool post;
+  {
+    std::lock_guard lock(mutex_);
+    calls_.insert(calls_.end(), std::make_move_iterator(calls.begin()), std::make_move_iterator(calls.end()));
     post = shouldSchedule();
   }
   if (post) schedule();
@@ -64,25 +77,29 @@ void DelegateDispatch::queueAndWait(Call call) {
   completion->wait(main);
 }
 
+// The calls of a slice are taken off the list together, and those that the
+// slice's time left unrun go back to its front: the list's lock is taken
+// twice a slice rather than once a call, which a reader queueing chunks at
+// the same time would otherwise wait for call after call.
 void DelegateDispatch::runSlice() {
   const auto end = std::chrono::steady_clock::now() + kSliceTime;
-  for (int n = 0; n < kCallsPerSlice; ++n) {
-    Call call;
-    {
-      std::lock_guard lock(mutex_);
-      if (calls_.empty()) {
-        scheduled_ = false;
-        return;
-      }
-      call = std::move(calls_.front());
-      calls_.pop_front();
-    }
-    runLoggingExceptions(call, "A delegate call");
+  std::vector<Call> slice;
+  {
+    std::lock_guard lock(mutex_);
+    const auto n = std::min<std::size_t>(calls_.size(), kCallsPerSlice);
+    slice.assign(std::make_move_iterator(calls_.begin()), std::make_move_iterator(calls_.begin() + n));
+    calls_.erase(calls_.begin(), calls_.begin() + n);
+  }
+  std::size_t ran = 0;
+  while (ran < slice.size()) {
+    runLoggingExceptions(slice[ran++], "A delegate call");
     if (std::chrono::steady_clock::now() >= end) break;
   }
   bool post;
   {
     std::lock_guard lock(mutex_);
+    calls_.insert(calls_.begin(), std::make_move_iterator(slice.begin() + ran),
+                  std::make_move_iterator(slice.end()));
     scheduled_ = false;
     post = shouldSchedule();
   }

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace valmor {
 
@@ -39,6 +40,10 @@ class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
   // Queues a call behind every call queued before. Never runs it inside this
   // call, not even on the main thread.
   void queue(Call call);
+  // Queues calls, in their order, as queue() would one by one; in one go, so
+  // that the main thread working the list off is not kept waiting for it
+  // once per call.
+  void queue(std::vector<Call> calls);
 
   // Holds the main-queue task back while calls that belong together are
   // queued, so that the main thread is woken once for all of them rather

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/testing/main_queue_fixture.h"
 
@@ -29,6 +30,26 @@ TEST_F(DelegateDispatchTest, HeldCallsRunInOrderOnceTheHoldEnds) {
     dispatch->queue([&] { ran += 'c'; });
   }
   EXPECT_TRUE(pump([&] { return ran == "abc"; })) << ran;
+}
+
+// A slice that runs out of time leaves the rest of a batch for later; those
+// calls still run before calls queued after the batch, whichever thread
+// queued them.
+TEST_F(DelegateDispatchTest, CallsLeftByASliceKeepTheirPlaceAheadOfLaterOnes) {
+  auto dispatch = DelegateDispatch::create();
+  std::string ran;
+  std::vector<DelegateDispatch::Call> batch;
+  batch.push_back([&] {
+    ran += 'a';
+    // Over the slice's time, while another thread queues behind the batch.
+    std::thread([&] { dispatch->queue([&] { ran += 'd'; }); }).join();
+    std::this_thread::sleep_for(2 * DelegateDispatch::kSliceTime);
+  });
+  batch.push_back([&] { ran += 'b'; });
+  batch.push_back([&] { ran += 'c'; });
+  dispatch->queue(std::move(batch));
+  EXPECT_TRUE(pump([&] { return ran.size() == 4; }));
+  EXPECT_EQ(ran, "abcd");
 }
 
 }  // namespace

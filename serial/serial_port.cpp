@@ -212,11 +212,10 @@ void SerialPort::Impl::sessionDidRead(ChunkList chunks) {
   DelegateDispatch::Hold hold(requests.hasProcessors() ? dispatch.get() : nullptr);
   auto d = owner.delegate();
   if (d && d->implements(SerialPortDelegate::kDidReceiveData)) {
-    for (const auto& chunk : chunks) {
-      queueDelegateCall(SerialPortDelegate::kDidReceiveData, [chunk](SerialPortDelegate& del, SerialPort& p) {
-        del.serialPortDidReceiveData(p, chunk->bytes);
-      });
-    }
+    std::vector<DelegateDispatch::Call> calls;
+    calls.reserve(chunks.size());
+    for (const auto& chunk : chunks) calls.push_back(receivedDataCall(chunk));
+    dispatch->queue(std::move(calls));
   }
   // Handed on after the delegate's deliveries were queued, so that a packet
   // or reply found in these chunks is reported after the chunk itself.
@@ -288,11 +287,14 @@ void SerialPort::Impl::sessionDidClose(std::error_code closeError) {
 
 // ---- Delegate calls ----
 
-void SerialPort::Impl::callDelegate(SerialPortDelegate::Method method, const DelegateCall& call) {
-  auto d = owner.delegate();
-  if (!d || !d->implements(method)) return;
-  runLoggingExceptions([&] { call(*d, owner); },
-                       std::string(SerialPortDelegate::methodName(method)) + " of " + path);
+DelegateDispatch::Call SerialPort::Impl::receivedDataCall(std::shared_ptr<const ReceivedChunk> chunk) {
+  return [weak = weakPort(), chunk = std::move(chunk)] {
+    if (auto self = weak.lock()) {
+      implOf(*self).callDelegate(SerialPortDelegate::kDidReceiveData, [&](SerialPortDelegate& d, SerialPort& p) {
+        d.serialPortDidReceiveData(p, chunk->bytes);
+      });
+    }
+  };
 }
 
 void SerialPort::Impl::queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call) {

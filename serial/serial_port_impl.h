@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "discovery/device_registry.h"
+#include "platform/log.h"
 #include "serial/delegate_dispatch.h"
 #include "serial/line_settings.h"
 #include "serial/port_session.h"
@@ -46,7 +47,11 @@ struct SerialPort::Impl final : PortSessionClient {
   void queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
   // The same, waiting until it has run (directly on the main thread).
   void waitForDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
-  void callDelegate(SerialPortDelegate::Method method, const DelegateCall& call);
+  // Makes the call now, on the main thread, under the rules above.
+  template <typename Call>
+  void callDelegate(SerialPortDelegate::Method method, const Call& call);
+  // The queued call that hands a chunk's bytes to serialPortDidReceiveData.
+  DelegateDispatch::Call receivedDataCall(std::shared_ptr<const ReceivedChunk> chunk);
   // Reports a failed call to the delegate: queued, or with wait, delivered
   // before returning.
   void notifyDelegateOfPosixError(std::error_code error, bool wait = false);
@@ -138,5 +143,18 @@ struct SerialPort::Impl final : PortSessionClient {
 };
 
 SerialPort::Impl& implOf(SerialPort& port);
+
+template <typename Call>
+void SerialPort::Impl::callDelegate(SerialPortDelegate::Method method, const Call& call) {
+  auto d = owner.delegate();
+  if (!d || !d->implements(method)) return;
+  try {
+    call(*d, owner);
+  } catch (...) {
+    // The name is put together only for the log line: delegate calls are
+    // made for every chunk received.
+    logCurrentException(std::string(SerialPortDelegate::methodName(method)) + " of " + path);
+  }
+}
 
 }  // namespace valmor
