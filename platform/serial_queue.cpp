@@ -26,7 +26,7 @@ void SerialQueue::runOne(const Task& task) {
 
 void SerialQueue::schedule() {
   busy_ = true;
-  postToBackground([self = shared_from_this()] { self->workOff(); });
+  postToBackground([self = shared_from_this()] { self->workOff(kTasksPerTurn); });
 }
 
 void SerialQueue::post(Task task) {
@@ -45,8 +45,11 @@ bool SerialQueue::runHereOrPost(Task task) {
     busy_ = true;
   }
   runOne(task);
-  std::lock_guard lock(mutex_);
-  endTurn();
+  // What was queued meanwhile is worked off here, in the rest of a turn,
+  // rather than on a thread of the pool woken for it: most often it is the
+  // reply to a request this task has just written, which the reading thread
+  // found while the task was still running.
+  workOff(kTasksPerTurn - 1);
   return true;
 }
 
@@ -58,8 +61,8 @@ void SerialQueue::endTurn() {
   }
 }
 
-void SerialQueue::workOff() {
-  for (int i = 0; i < kTasksPerTurn; ++i) {
+void SerialQueue::workOff(int limit) {
+  for (int i = 0; i < limit; ++i) {
     Task task;
     {
       std::lock_guard lock(mutex_);

@@ -1,22 +1,24 @@
 // SerialQueue: a serial queue on the background pool whose tasks run one at
 // a time, in the order queued, and which a caller may enter directly.
 //
-// post() runs a task on the pool after every task queued before it, as a
-// strand would. runHereOrPost() runs the task on the calling thread, at
-// once, when the queue is idle (no task running, none waiting), and
-// otherwise queues it like post(). Entering an idle queue directly saves the
-// hand-over to a pool thread and back, which on a small machine costs more
-// than most tasks (a waiting caller is woken twice for nothing); the order
-// and the one-at-a-time rule are the same either way.
+// post() queues a task to run after every task queued before it, as a
+// strand would, on the pool. runHereOrPost() runs the task on the calling
+// thread, at once, when the queue is idle (no task running, none waiting),
+// and otherwise queues it like post(). Entering an idle queue directly saves
+// the hand-over to a pool thread and back, which on a small machine costs
+// more than most tasks (a waiting caller is woken twice for nothing); the
+// order and the one-at-a-time rule are the same either way.
 //
 //   queue->post([] { ... });                 // on the pool, later
 //   queue->runHereOrPost([] { ... });        // here if idle, else on the pool
 //   if (queue->isCurrent()) { ... }          // inside one of its tasks
 //
-// Tasks queued while a directly run task runs are worked off on the pool
-// afterwards, not by the caller, so a caller never runs more than its own
-// task. The pool works off at most kTasksPerTurn tasks in a turn before it
-// queues the rest behind the pool's other work.
+// Tasks queued while a directly run task runs are worked off by the same
+// caller afterwards, before runHereOrPost() returns: a turn holds at most
+// kTasksPerTurn tasks, the caller's own included, and what is left then goes
+// to the pool. So tasks must never wait for a particular thread. The pool,
+// too, works off at most kTasksPerTurn tasks in a turn before it queues the
+// rest behind its other work.
 //
 // Threading: every member may be called from any thread, also from inside a
 // task of the queue (which then never runs the new task inside the call). A
@@ -54,7 +56,8 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 
  private:
   void runOne(const Task& task);
-  void workOff();
+  // Runs up to limit queued tasks, then ends the turn.
+  void workOff(int limit);
   // Called under mutex_ with tasks waiting: hands them to the pool.
   void schedule();
   // Called under mutex_ after a task or a turn: the queue is idle, or the

@@ -13,7 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(SerialQueueTest, RunsHereOnlyWhenIdleAndOtherwiseInTurnOnThePool) {
+TEST(SerialQueueTest, RunsHereWhenIdleWithWhatCameMeanwhileAndOtherwiseInTurnOnThePool) {
   auto queue = SerialQueue::create();
   const auto caller = std::this_thread::get_id();
 
@@ -26,6 +26,14 @@ TEST(SerialQueueTest, RunsHereOnlyWhenIdleAndOtherwiseInTurnOnThePool) {
   EXPECT_EQ(ranOn, caller);
   EXPECT_TRUE(currentInside);
   EXPECT_FALSE(queue->isCurrent());
+
+  // What another thread queues meanwhile, the caller works off before it
+  // returns, rather than a thread of the pool.
+  std::thread::id queuedRanOn;
+  EXPECT_TRUE(queue->runHereOrPost([&] {
+    std::thread([&] { queue->post([&] { queuedRanOn = std::this_thread::get_id(); }); }).join();
+  }));
+  EXPECT_EQ(queuedRanOn, caller);
 
   // A task holds the queue: the next one must wait for it, off this thread.
   std::promise<void> release;
