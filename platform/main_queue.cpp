@@ -1,5 +1,11 @@
 #include "platform/main_queue.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <vector>
@@ -20,6 +26,20 @@ std::mutex& installMutex() {
 std::shared_ptr<MainQueue>& installed() {
   static auto* q = new std::shared_ptr<MainQueue>;
   return *q;
+}
+
+// Sleeps while word holds expected, for at most timeout (or until woken).
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, std::chrono::nanoseconds timeout) {
+  // Long waits are cut into hours; the caller looks again and goes back.
+  timeout = std::min<std::chrono::nanoseconds>(timeout, std::chrono::hours(1));
+  const timespec relative{static_cast<time_t>(timeout.count() / 1'000'000'000),
+                          static_cast<long>(timeout.count() % 1'000'000'000)};
+  // EINTR, EAGAIN (the word changed) and ETIMEDOUT all mean: look again.
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &relative, nullptr, 0);
+}
+
+void futexWake(std::atomic<std::uint32_t>& word) {
+  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -75,10 +95,11 @@ void RunLoopMainQueue::post(Task task) {
   {
     std::lock_guard lock(tasks->mutex);
     tasks->queued.push_back(std::move(task));
+    tasks->posted.fetch_add(1);
   }
-  // Notified after the lock is released, so that the woken main thread does
-  // not at once block on it again.
-  tasks->cv.notify_one();
+  // After the lock is released, so that the woken main thread does not at
+  // once block on it again.
+  if (tasks->sleepers.load() > 0) futexWake(tasks->posted);
 }
 
 bool RunLoopMainQueue::isCurrent() const {
@@ -87,11 +108,24 @@ bool RunLoopMainQueue::isCurrent() const {
 
 bool RunLoopMainQueue::runOne(std::chrono::steady_clock::time_point deadline) {
   Task task;
-  {
-    std::unique_lock lock(tasks_->mutex);
-    if (!tasks_->cv.wait_until(lock, deadline, [this] { return !tasks_->queued.empty(); })) return false;
-    task = std::move(tasks_->queued.front());
-    tasks_->queued.pop_front();
+  for (;;) {
+    std::uint32_t seen;
+    {
+      std::lock_guard lock(tasks_->mutex);
+      if (!tasks_->queued.empty()) {
+        task = std::move(tasks_->queued.front());
+        tasks_->queued.pop_front();
+        break;
+      }
+      seen = tasks_->posted.load();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    // A post after the look above has changed the count: the wait then
+    // returns at once.
+    tasks_->sleepers.fetch_add(1);
+    futexWait(tasks_->posted, seen, deadline - now);
+    tasks_->sleepers.fetch_sub(1);
   }
   runTask(task);
   return true;

@@ -11,8 +11,10 @@
 // Threading: every member may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -105,8 +107,13 @@ class RunLoopMainQueue : public MainQueue {
   // destroyed the queue.
   struct Tasks {
     std::mutex mutex;
-    std::condition_variable cv;
     std::deque<Task> queued;  // Guarded by mutex.
+    // Counts the posts (changed under mutex). The main thread sleeps on it
+    // as a futex while nothing is queued, and a post wakes it only when it
+    // sleeps there: no mutex to take again on waking, which a condition
+    // variable would make the woken thread do, and every post pay for.
+    std::atomic<std::uint32_t> posted{0};
+    std::atomic<int> sleepers{0};
   };
   std::thread::id owner_;
   const std::shared_ptr<Tasks> tasks_ = std::make_shared<Tasks>();

@@ -26,6 +26,25 @@ TEST(RunLoopMainQueueTest, RunsPostedTasksInOrderOnItsThread) {
   for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
 }
 
+// The loop sleeps while nothing is queued: a post from another thread wakes
+// it, and with nothing posted it wakes at the deadline, not before.
+TEST(RunLoopMainQueueTest, SleepsUntilAPostFromAnotherThreadOrTheDeadline) {
+  RunLoopMainQueue q;
+  bool ran = false;
+  auto start = std::chrono::steady_clock::now();
+  std::thread other([&] {
+    std::this_thread::sleep_for(50ms);
+    q.post([&] { ran = true; });
+  });
+  EXPECT_TRUE(q.runUntil([&] { return ran; }, 60s));
+  other.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(q.runFor(100ms), 0u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+}
+
 TEST(RunLoopMainQueueTest, PostAndWaitFromAnotherThreadRunsOnTheMainThread) {
   RunLoopMainQueue q;
   std::atomic<bool> ranOnMain{false};
