@@ -1,9 +1,10 @@
 #include "serial/request_queue.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <optional>
 
 #include "platform/background.h"
 #include "platform/log.h"
@@ -17,22 +18,60 @@ std::shared_ptr<RequestQueue> RequestQueue::create(std::shared_ptr<SerialQueue> 
 RequestQueue::RequestQueue(PrivateTag, std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port)
     : strand_(std::move(requestHandlingQueue)), port_(std::move(port)), timer_(backgroundContext()) {}
 
+namespace {
+
+// What sendRequest() waits on. A mutex and a condition variable rather than
+// a std::promise: the promise's first answer costs a system call (a futex
+// wake) even with nobody waiting, which is most of the time, since an idle
+// queue answers before sendRequest() starts to wait.
+struct WriteResult {
+  std::mutex mutex;
+  std::condition_variable answered;
+  std::optional<bool> written;  // Guarded by mutex.
+
+  void give(bool value) {
+    {
+      std::lock_guard lock(mutex);
+      if (written) return;
+      written = value;
+    }
+    answered.notify_one();
+  }
+  bool wait() {
+    std::unique_lock lock(mutex);
+    answered.wait(lock, [this] { return written.has_value(); });
+    return *written;
+  }
+};
+
+}  // namespace
+
+class RequestQueue::WriteAnswer {
+ public:
+  explicit WriteAnswer(std::shared_ptr<WriteResult> result) : result_(std::move(result)) {}
+  // Dropped without an answer (the queue went before the request's turn).
+  ~WriteAnswer() { result_->give(false); }
+  WriteAnswer(const WriteAnswer&) = delete;
+  WriteAnswer& operator=(const WriteAnswer&) = delete;
+  void set_value(bool written) { result_->give(written); }
+
+ private:
+  std::shared_ptr<WriteResult> result_;
+};
+
 bool RequestQueue::sendRequest(const std::shared_ptr<SerialRequest>& request) {
   if (!request) return false;
   if (strand_->isCurrent()) {
     logLine("sendRequest refused: called on the request-handling queue, it would wait for itself");
     return false;
   }
-  auto result = std::make_shared<std::promise<bool>>();
-  auto written = result->get_future();
+  auto result = std::make_shared<WriteResult>();
   // An idle queue is entered here: the request is written on this thread,
   // without waking a thread of the pool and being woken by it.
-  strand_->runHereOrPost([self = shared_from_this(), request, result] { self->reallySendRequest(request, result); });
-  try {
-    return written.get();
-  } catch (const std::future_error&) {
-    return false;  // the write was dropped without an answer
-  }
+  strand_->runHereOrPost([self = shared_from_this(), request, answer = std::make_shared<WriteAnswer>(result)] {
+    self->reallySendRequest(request, answer);
+  });
+  return result->wait();
 }
 
 void RequestQueue::cancelQueuedRequest(const std::shared_ptr<SerialRequest>& request) {

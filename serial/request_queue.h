@@ -48,7 +48,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -123,7 +122,10 @@ class RequestQueue : public ReceivedByteProcessor, public std::enable_shared_fro
   bool isIdle() const override { return !responseScanner_; }
 
  private:
-  using Promise = std::shared_ptr<std::promise<bool>>;
+  // Carries to sendRequest()'s caller whether its request was written (or
+  // queued): given once, and false if dropped without being given.
+  class WriteAnswer;
+  using Promise = std::shared_ptr<WriteAnswer>;
 
   void reallySendRequest(const std::shared_ptr<SerialRequest>& request, const Promise& result);
   void start(const std::shared_ptr<SerialRequest>& request, const Promise& result);
