@@ -77,8 +77,10 @@ TEST(SerialQueueTest, TasksNeverOverlapAndKeepEachThreadsOrder) {
           if (inside.exchange(true)) ++overlaps;
           if (next[t] != i) ++outOfOrder;
           next[t] = i + 1;
-          if (++ran == kThreads * kTasks) allRan.set_value();
+          const bool last = ++ran == kThreads * kTasks;
           inside = false;
+          // Last of all: the test's locals may be gone once it is given.
+          if (last) allRan.set_value();
         };
         if (i % 3 == 0) {
           queue->post(task);
