@@ -180,7 +180,7 @@ void PortSession::readLoop(int fd) {
     auto c = client();
     if (!c) {
       // The port is gone and has asked for the close, which stops this thread.
-      unsent_.clear();
+      handOverUnsent(nullptr);
       idle = true;
       continue;
     }

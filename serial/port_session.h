@@ -7,14 +7,15 @@
 //  - Reading is done by a thread of the session's own, which waits for
 //    readiness in poll() together with a wake-up of its own, then reads
 //    chunks of at most 1024 bytes (one read() each) until the device has
-//    nothing more, and waits again. The chunks of a stream (rounds that
-//    found a full read's worth waiting) are held back for at most 1 ms or
-//    64 chunks and handed over together, so that their consumers' thread is
-//    woken once for many; a message on its own goes on at once. Bytes another reader of the same device
-//    took in between cost an EAGAIN, never a read that hangs. A thread of
-//    its own, and not a readiness wait on the pool, because each round on
-//    the pool cost two or three thread wake-ups more (the reactor's hand-over
-//    and the strand's), and a wake-up costs more than reading the chunk.
+//    nothing more, and waits again. Bytes another reader of the same device
+//    took in between cost an EAGAIN, never a read that hangs. The chunks of
+//    a stream (rounds that found a full read's worth waiting) are held back
+//    for at most 1 ms or 64 chunks and handed over together, so that their
+//    consumers' thread is woken once for many; a message on its own goes on
+//    at once. A thread of its own, and not a readiness wait on the pool,
+//    because each round on the pool cost two or three thread wake-ups more
+//    (the reactor's hand-over and the strand's), and a wake-up costs more
+//    than reading the chunk.
 //  - write() keeps the blocking contract of SerialPort::sendData() for its
 //    caller: while the device accepts nothing it waits for writability
 //    together with a wake-up that the close signals, so a close ends a
