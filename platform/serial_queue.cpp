@@ -17,6 +17,8 @@ std::shared_ptr<SerialQueue> SerialQueue::create() { return std::make_shared<Ser
 
 bool SerialQueue::isCurrent() const { return currentQueue == this; }
 
+bool SerialQueue::isInsideAnyTask() { return currentQueue != nullptr; }
+
 void SerialQueue::runOne(const Task& task) {
   const SerialQueue* previous = currentQueue;
   currentQueue = this;

@@ -53,6 +53,8 @@ class SerialQueue : public std::enable_shared_from_this<SerialQueue> {
 
   // True inside a task of this queue, on whichever thread runs it.
   [[nodiscard]] bool isCurrent() const;
+  // True inside a task of any serial queue.
+  [[nodiscard]] static bool isInsideAnyTask();
 
  private:
   void runOne(const Task& task);
