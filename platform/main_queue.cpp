@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/log.h"
+#include "platform/thread_checks.h"
 
 namespace valmor {
 
@@ -51,6 +52,7 @@ void MainQueue::postAndWait(Task task) {
     runTask(task);
     return;
   }
+  VALMOR_CHECK_MAY_WAIT();
   auto completion = std::make_shared<MainThreadCompletion>();
   post([completion, task = std::move(task)] {
     runTask(task);
@@ -78,8 +80,11 @@ bool MainThreadCompletion::wait(const MainQueue& queue) {
 }
 
 void MainQueue::shutDown() {
-  std::lock_guard lock(waitMutex_);
-  shutDown_ = true;
+  {
+    std::lock_guard lock(waitMutex_);
+    shutDown_ = true;
+  }
+  discardQueuedTasks();
 }
 
 bool MainQueue::isShutDown() const {
@@ -151,6 +156,16 @@ bool RunLoopMainQueue::runUntil(const std::function<bool()>& done,
   return true;
 }
 
+void RunLoopMainQueue::discardQueuedTasks() {
+  std::deque<Task> discarded;
+  {
+    std::lock_guard lock(tasks_->mutex);
+    discarded.swap(tasks_->queued);
+  }
+  // Destroyed here, outside the lock: a task's captures may post again (and
+  // be dropped) as they go.
+}
+
 size_t RunLoopMainQueue::runPending() {
   size_t n = 0;
   std::deque<Task> batch;
@@ -163,6 +178,12 @@ size_t RunLoopMainQueue::runPending() {
     ++n;
   }
   return n;
+}
+
+bool isMainThread() {
+  std::lock_guard lock(installMutex());
+  const auto& q = installed();
+  return q && q->isCurrent();
 }
 
 MainQueue& mainQueue() {

@@ -8,7 +8,12 @@
 // first call of mainQueue() installs a RunLoopMainQueue owned by the thread
 // that made that call.
 //
-// Threading: every member may be called from any thread.
+// Threading: every member may be called from any thread, except that
+// postAndWait() must not be called where nothing may wait for the main
+// thread: on a thread of the background pool, or inside a serial queue's
+// task (platform/thread_checks.h checks it). The library never waits for the
+// main thread there; a step that must follow a main-thread call is posted as
+// a continuation instead.
 #pragma once
 
 #include <atomic>
@@ -39,15 +44,20 @@ class MainQueue {
   // Runs a task on the main thread and returns once it has run. Called on
   // the main thread, it runs the task directly. If the main queue is shut
   // down before the task runs, returns without having run it, so that a
-  // background thread never hangs on a main thread that has stopped.
+  // waiting thread never hangs on a main thread that has stopped.
   void postAndWait(Task task);
 
-  // Stops accepting tasks: later posts are dropped and waiters released.
-  // Used when the main loop ends for good.
+  // Stops accepting tasks: later posts are dropped, tasks not yet run are
+  // discarded (destroyed unrun) and waiters released. Used when the main
+  // loop ends for good.
   void shutDown();
   bool isShutDown() const;
 
  protected:
+  // Destroys the tasks queued and not yet run; called by shutDown(), outside
+  // any lock of the caller's.
+  virtual void discardQueuedTasks() {}
+
   // Implementations call this for every posted task instead of task().
   // Exceptions thrown by a task are caught and logged here, so that one
   // faulty callback cannot end the loop.
@@ -98,6 +108,9 @@ class RunLoopMainQueue : public MainQueue {
 
   // Runs the tasks queued so far, without waiting. Returns the number run.
   size_t runPending();
+
+ protected:
+  void discardQueuedTasks() override;
 
  private:
   bool runOne(std::chrono::steady_clock::time_point deadline);

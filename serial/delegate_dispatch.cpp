@@ -6,6 +6,7 @@
 
 #include "platform/log.h"
 #include "platform/main_queue.h"
+#include "platform/thread_checks.h"
 
 namespace valmor {
 
@@ -14,8 +15,27 @@ std::shared_ptr<DelegateDispatch> DelegateDispatch::create() {
 }
 
 void DelegateDispatch::schedule() {
-  // The task keeps the dispatch alive until its list is worked off.
-  mainQueue().post([self = shared_from_this()] { self->runSlice(); });
+  // Shared by the copies of the main-queue task, which keeps the dispatch
+  // alive until its list is worked off. A task that the main queue drops
+  // unrun (it has shut down) hands the list to abandon() as it goes.
+  class Slice {
+   public:
+    explicit Slice(std::shared_ptr<DelegateDispatch> d) : dispatch_(std::move(d)) {}
+    Slice(const Slice&) = delete;
+    Slice& operator=(const Slice&) = delete;
+    ~Slice() {
+      if (!ran_) dispatch_->abandon();
+    }
+    void run() {
+      ran_ = true;
+      dispatch_->runSlice();
+    }
+
+   private:
+    std::shared_ptr<DelegateDispatch> dispatch_;
+    bool ran_ = false;
+  };
+  mainQueue().post([slice = std::make_shared<Slice>(shared_from_this())] { slice->run(); });
 }
 
 bool DelegateDispatch::shouldSchedule() {
@@ -24,11 +44,13 @@ bool DelegateDispatch::shouldSchedule() {
   return true;
 }
 
-void DelegateDispatch::queue(Call call) {
+void DelegateDispatch::queue(Call call) { queue(std::move(call), nullptr); }
+
+void DelegateDispatch::queue(Call call, Call then) {
   bool post;
   {
     std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
+    calls_.push_back({std::move(call), std::move(then)});
     post = shouldSchedule();
   }
   if (post) schedule();
@@ -39,7 +61,7 @@ void DelegateDispatch::queue(std::vector<Call> calls) {
   bool post;
   {
     std::lock_guard lock(mutex_);
-    calls_.insert(calls_.end(), std::make_move_iterator(calls.begin()), std::make_move_iterator(calls.end()));
+    for (auto& call : calls) calls_.push_back({std::move(call), nullptr});
     post = shouldSchedule();
   }
   if (post) schedule();
@@ -66,15 +88,24 @@ void DelegateDispatch::queueAndWait(Call call) {
     call();
     return;
   }
+  VALMOR_CHECK_MAY_WAIT();
   auto completion = std::make_shared<MainThreadCompletion>();
-  queue([completion, call = std::move(call)] {
-    struct Signal {
-      MainThreadCompletion& c;
-      ~Signal() { c.signal(); }
-    } signal{*completion};
-    call();
-  });
+  // Signalled after the call, or when a shut-down main queue drops it.
+  queue(std::move(call), [completion] { completion->signal(); });
   completion->wait(main);
+}
+
+void DelegateDispatch::abandon() {
+  std::deque<Entry> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(calls_);
+    scheduled_ = false;
+  }
+  for (auto& entry : dropped) {
+    entry.call = nullptr;  // what it holds goes first, as if it had run
+    if (entry.then) runLoggingExceptions(entry.then, "A step after a delegate call");
+  }
 }
 
 // The calls of a slice are taken off the list together, and those that the
@@ -82,8 +113,9 @@ void DelegateDispatch::queueAndWait(Call call) {
 // twice a slice rather than once a call, which a reader queueing chunks at
 // the same time would otherwise wait for call after call.
 void DelegateDispatch::runSlice() {
+  VALMOR_CHECK_MAIN_THREAD();
   const auto end = std::chrono::steady_clock::now() + kSliceTime;
-  std::vector<Call> slice;
+  std::vector<Entry> slice;
   {
     std::lock_guard lock(mutex_);
     const auto n = std::min<std::size_t>(calls_.size(), kCallsPerSlice);
@@ -92,7 +124,9 @@ void DelegateDispatch::runSlice() {
   }
   std::size_t ran = 0;
   while (ran < slice.size()) {
-    runLoggingExceptions(slice[ran++], "A delegate call");
+    Entry& entry = slice[ran++];
+    runLoggingExceptions(entry.call, "A delegate call");
+    if (entry.then) runLoggingExceptions(entry.then, "A step after a delegate call");
     if (std::chrono::steady_clock::now() >= end) break;
   }
   bool post;

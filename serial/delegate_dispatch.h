@@ -11,9 +11,17 @@
 // main thread (the window stays responsive). Back-pressure is the reader's:
 // the list only ever holds what the reader let through.
 //
-// Threading: queue() and queueAndWait() may be called from any thread; the
-// calls run on the main queue. A call that throws is logged and the rest go
-// on.
+// Steps that must come after a delegate call (the close that follows a
+// removal, the clearing of requests after a close) are queued with it as its
+// continuation: they run once the call has returned, and no thread waits
+// for the main thread meanwhile. A main queue that has shut down drops the
+// calls but still runs their continuations, on the thread that finds it shut
+// down, so that a close never hangs on a main loop that has ended.
+//
+// Threading: queue() may be called from any thread; the calls and their
+// continuations run on the main queue. queueAndWait() must not be called on
+// a thread of the pool nor inside a serial queue's task (checked in debug
+// and sanitizer builds). A call that throws is logged and the rest go on.
 #pragma once
 
 #include <chrono>
@@ -40,6 +48,11 @@ class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
   // Queues a call behind every call queued before. Never runs it inside this
   // call, not even on the main thread.
   void queue(Call call);
+  // The same, and then runs then on the main thread right after the call has
+  // returned (or thrown), before the next call. If the main queue has shut
+  // down, the call is dropped and then runs at once on the thread that
+  // finds it so.
+  void queue(Call call, Call then);
   // Queues calls, in their order, as queue() would one by one; in one go, so
   // that the main thread working the list off is not kept waiting for it
   // once per call.
@@ -69,11 +82,19 @@ class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
   // Queues a call and returns once it has run. On the main thread it runs
   // at once instead, ahead of what is queued (waiting there would never
   // end). Returns without it having run if the main queue shuts down first,
-  // so that a background thread never hangs on a main loop that has ended.
+  // so that a waiting thread never hangs on a main loop that has ended.
   void queueAndWait(Call call);
 
  private:
+  struct Entry {
+    Call call;
+    Call then;  // may be empty
+  };
+
   void runSlice();
+  // The main queue dropped the slice unrun (it has shut down): drops the
+  // calls and runs their continuations here.
+  void abandon();
   void hold();
   void release();
   // Under mutex_: whether a slice is to be queued now (it then counts as
@@ -83,7 +104,7 @@ class DelegateDispatch : public std::enable_shared_from_this<DelegateDispatch> {
   void schedule();
 
   std::mutex mutex_;
-  std::deque<Call> calls_;  // Guarded by mutex_.
+  std::deque<Entry> calls_;  // Guarded by mutex_.
   bool scheduled_ = false;  // a slice is queued on the main queue. Guarded by mutex_.
   int held_ = 0;            // Holds in force. Guarded by mutex_.
 };

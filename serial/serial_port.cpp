@@ -3,8 +3,11 @@
 #include <exception>
 #include <utility>
 
+#include "platform/background.h"
 #include "platform/log.h"
+#include "platform/main_queue.h"
 #include "platform/posix_error.h"
+#include "platform/thread_checks.h"
 #include "serial/live_ports.h"
 #include "serial/serial_port_impl.h"
 #include "serial/terminal_device.h"
@@ -190,10 +193,16 @@ void SerialPort::cleanupAfterSystemRemoval() {
 }
 
 void SerialPort::Impl::reportRemovalAndClose() {
-  waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem, [](SerialPortDelegate& d, SerialPort& p) {
-    d.serialPortWasRemovedFromSystem(p);
-  });
-  owner.close();
+  DelegateCall removal = [](SerialPortDelegate& d, SerialPort& p) { d.serialPortWasRemovedFromSystem(p); };
+  if (mainQueue().isCurrent() || mayWaitForMainThread()) {
+    waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem, std::move(removal));
+    owner.close();
+    return;
+  }
+  // On the pool or a serial queue nothing waits for the main thread: the
+  // close follows once the removal call has returned.
+  queueDelegateCallThen(SerialPortDelegate::kWasRemovedFromSystem, std::move(removal),
+                        [self = owner.shared_from_this()] { self->close(); });
 }
 
 void SerialPort::cleanup() {
@@ -238,8 +247,10 @@ void SerialPort::Impl::sessionDeviceDidGo(std::error_code error) {
   // The registry saw the device go first: it tells the delegate and closes.
   if (removalReported.exchange(true)) return;
   // Error (when there is one), removal, close, each delivered before the
-  // next, so that the delegate hears them in this order.
-  if (error) notifyDelegateOfPosixError(error, /*wait=*/true);
+  // next, so that the delegate hears them in this order: the delegate's
+  // calls are queued in order, and the close begins once the removal call
+  // has returned.
+  if (error) notifyDelegateOfPosixError(error);
   reportRemovalAndClose();
 }
 
@@ -247,6 +258,7 @@ void SerialPort::Impl::sessionInputLinesDidChange(InputLines lines) {
   // The input lines change on the main thread only, in order with the
   // delegate's calls; the session never waits for that.
   dispatch->queue([weak = weakPort(), lines] {
+    VALMOR_CHECK_MAIN_THREAD();
     auto self = weak.lock();
     if (!self) return;
     Impl& impl = implOf(*self);
@@ -273,16 +285,24 @@ void SerialPort::Impl::sessionDidClose(std::error_code closeError) {
   owner.didChange("fileDescriptor");
 
   auto d = owner.delegate();
-  if (d && d->implements(SerialPortDelegate::kWasClosed)) {
-    waitForDelegateCall(SerialPortDelegate::kWasClosed,
-                        [](SerialPortDelegate& del, SerialPort& p) { del.serialPortWasClosed(p); });
+  const bool toldOfClose = d && d->implements(SerialPortDelegate::kWasClosed);
+  // What follows the close, once it has been delivered.
+  auto next = [self = owner.shared_from_this(), toldOfClose, reopen, closeCountNow] {
+    Impl& impl = implOf(*self);
     // Request state is cleared only for a delegate that hears of the close.
-    requests.portDidClose(weakPort());
+    if (toldOfClose) impl.requests.portDidClose(impl.weakPort());
+    // A reopen asked for in the meantime (a flow-control change, or open()
+    // while closing) runs on the pool, so that no caller ever waits for the
+    // close.
+    if (reopen) postToBackground([self, closeCountNow] { implOf(*self).openUnlessClosedSince(&closeCountNow); });
+  };
+  if (toldOfClose) {
+    queueDelegateCallThen(SerialPortDelegate::kWasClosed,
+                          [](SerialPortDelegate& del, SerialPort& p) { del.serialPortWasClosed(p); },
+                          std::move(next));
+  } else {
+    next();
   }
-  // The close has completed and has been delivered: a reopen asked for in
-  // the meantime (a flow-control change, or open() while closing) runs now,
-  // here on the pool, so that no caller ever waits for the close.
-  if (reopen) openUnlessClosedSince(&closeCountNow);
 }
 
 // ---- Delegate calls ----
@@ -305,24 +325,27 @@ void SerialPort::Impl::queueDelegateCall(SerialPortDelegate::Method method, Dele
   });
 }
 
+void SerialPort::Impl::queueDelegateCallThen(SerialPortDelegate::Method method, DelegateCall call,
+                                             std::function<void()> then) {
+  dispatch->queue([self = owner.shared_from_this(), method,
+                   call = std::move(call)] { implOf(*self).callDelegate(method, call); },
+                  std::move(then));
+}
+
 void SerialPort::Impl::waitForDelegateCall(SerialPortDelegate::Method method, DelegateCall call) {
   dispatch->queueAndWait([self = owner.shared_from_this(), method, call = std::move(call)] {
     implOf(*self).callDelegate(method, call);
   });
 }
 
-void SerialPort::Impl::notifyDelegateOfPosixError(std::error_code error, bool wait) {
+void SerialPort::Impl::notifyDelegateOfPosixError(std::error_code error) {
   // Reports made on the main thread are queued too, never made inside the
   // call that failed: a delegate that reopens on error must not recurse into
   // open(), nor drop the port under a call still running on it.
-  auto call = [e = PosixError{error, path}](SerialPortDelegate& d, SerialPort& p) {
-    d.serialPortDidEncounterError(p, e);
-  };
-  if (wait) {
-    waitForDelegateCall(SerialPortDelegate::kDidEncounterError, call);
-  } else {
-    queueDelegateCall(SerialPortDelegate::kDidEncounterError, call);
-  }
+  queueDelegateCall(SerialPortDelegate::kDidEncounterError,
+                    [e = PosixError{error, path}](SerialPortDelegate& d, SerialPort& p) {
+                      d.serialPortDidEncounterError(p, e);
+                    });
 }
 
 // ---- Line settings ----

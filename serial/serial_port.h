@@ -73,11 +73,20 @@
 // close completes, settings on the thread that set them.
 //
 // Threading: every member may be called from any thread; the application
-// calls them on the main thread. Only cleanupAfterSystemRemoval() waits for
-// the main thread (it runs the delegate's removal call there, directly when
-// called there). Delegate calls are never made inside the member that causes
-// them, except that removal call. Runtime failures are reported, never
-// thrown.
+// calls them on the main thread. No thread of the background pool ever waits
+// for the main thread, nor for anything that can wait for it (a port's
+// request-handling queue never does): where a step must follow a delegate
+// call (the close after a removal, the clearing of requests after a close,
+// a reopen), it is queued as that call's continuation and runs once the
+// call has returned, with no thread blocked meanwhile. So a busy main thread
+// delays the delegate's calls, never another port's reading, closing, hot
+// plug or requests. Only cleanupAfterSystemRemoval() may wait for the main
+// thread: called there, it makes the delegate's removal call at once; called
+// on another thread of the program's own, it waits for that call; on the
+// pool it waits for nothing. Delegate calls are never made inside the member
+// that causes them, except that removal call. Debug and sanitizer builds
+// check these rules as the code runs (platform/thread_checks.h). Runtime
+// failures are reported, never thrown.
 #pragma once
 
 #include <chrono>
@@ -150,8 +159,10 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   [[nodiscard]] bool sendData(std::span<const std::uint8_t> data);
   [[nodiscard]] bool sendData(std::string_view text);
 
-  // The device has gone: tells the delegate (serialPortWasRemovedFromSystem,
-  // waiting for it on the main thread), then closes.
+  // The device has gone: tells the delegate (serialPortWasRemovedFromSystem),
+  // then closes once that call has returned. On the main thread the call is
+  // made inside this one; on a thread of the program's own this waits for
+  // it; on a thread of the background pool it returns at once.
   void cleanupAfterSystemRemoval();
 
   // Logs a deprecation warning, then does cleanupAfterSystemRemoval().

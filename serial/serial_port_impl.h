@@ -12,7 +12,10 @@
 //    put on the device and by open(), so that concurrent setters and open()
 //    reach the device in the order their values were stored.
 //  - The session calls back (PortSessionClient) on its strand, and with the
-//    bytes it read (sessionDidRead) on its reading thread.
+//    bytes it read (sessionDidRead) on its reading thread. Neither ever
+//    waits for the main thread: what must follow a delegate call there (the
+//    close after a removal, the clearing of requests after a close) is
+//    queued as the call's continuation.
 #pragma once
 
 #include <atomic>
@@ -24,6 +27,7 @@
 
 #include "discovery/device_registry.h"
 #include "platform/log.h"
+#include "platform/thread_checks.h"
 #include "serial/delegate_dispatch.h"
 #include "serial/line_settings.h"
 #include "serial/port_session.h"
@@ -45,16 +49,20 @@ struct SerialPort::Impl final : PortSessionClient {
   // the port held alive for its length; an exception it throws is logged.
   // Nothing runs once the port is gone.
   void queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
-  // The same, waiting until it has run (directly on the main thread).
+  // The same, then runs then once the call has returned (or was skipped),
+  // on the main thread; the port is held until both have run. then also
+  // runs when a main queue that has shut down drops the call.
+  void queueDelegateCallThen(SerialPortDelegate::Method method, DelegateCall call, std::function<void()> then);
+  // The same as queueDelegateCall, waiting until it has run (directly on the
+  // main thread). Only where a thread may wait for the main thread.
   void waitForDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
   // Makes the call now, on the main thread, under the rules above.
   template <typename Call>
   void callDelegate(SerialPortDelegate::Method method, const Call& call);
   // The queued call that hands a chunk's bytes to serialPortDidReceiveData.
   DelegateDispatch::Call receivedDataCall(std::shared_ptr<const ReceivedChunk> chunk);
-  // Reports a failed call to the delegate: queued, or with wait, delivered
-  // before returning.
-  void notifyDelegateOfPosixError(std::error_code error, bool wait = false);
+  // Reports a failed call to the delegate, queued.
+  void notifyDelegateOfPosixError(std::error_code error);
 
   // ---- Opening and closing ----
 
@@ -110,7 +118,10 @@ struct SerialPort::Impl final : PortSessionClient {
   // The registry says the device went: cleans up after the removal unless a
   // hang-up has already done so.
   void deviceWasRemoved();
-  // serialPortWasRemovedFromSystem, waited for, then the close.
+  // serialPortWasRemovedFromSystem, then the close once it has returned:
+  // called on the main thread, the call is made at once; where a thread may
+  // wait for the main thread, it waits for it; elsewhere (the pool, the
+  // session's strand) the close is the call's continuation.
   void reportRemovalAndClose();
 
   // ---- Settings with ioctls of their own, RI (serial_port_lines.cpp) ----
@@ -146,6 +157,7 @@ SerialPort::Impl& implOf(SerialPort& port);
 
 template <typename Call>
 void SerialPort::Impl::callDelegate(SerialPortDelegate::Method method, const Call& call) {
+  VALMOR_CHECK_MAIN_THREAD();
   auto d = owner.delegate();
   if (!d || !d->implements(method)) return;
   try {

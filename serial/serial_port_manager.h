@@ -22,7 +22,7 @@
 //  - A terminate event takes the port of every device it reports (the live
 //    port of that path if anybody holds one, so that very object is the one
 //    cleaned up), cleans each up (its delegate hears
-//    serialPortWasRemovedFromSystem, waited for, and its close begins),
+//    serialPortWasRemovedFromSystem, and then its close begins),
 //    then removes the listed ones from availablePorts in one edit, then
 //    posts SerialPortWasDisconnectedNotification with all of them under
 //    DisconnectedSerialPortsKey: also when none was listed.
@@ -51,10 +51,12 @@
 // the event, on the main thread. Readers may be called from any thread and
 // give copies. The list edits and the sleep and wake handlers may be called
 // from any thread, but the manager expects them on the main thread: the
-// cleanup of a removed port waits for the main thread. The exit handler runs
-// on the thread that ends the process; called elsewhere than on the main
-// thread, it relies on the main thread still running its queue (or having
-// shut it down) to deliver the removal calls.
+// cleanup of a removed port makes the delegate's removal call there at once
+// (on another thread it waits for the main thread; on a thread of the pool
+// it waits for nothing, and the close follows the call). The exit handler
+// runs on the thread that ends the process; called elsewhere than on the
+// main thread, it relies on the main thread still running its queue (or
+// having shut it down) to deliver the removal calls.
 #pragma once
 
 #include <chrono>

@@ -9,7 +9,10 @@
 
 #include "platform/testing/cpu_load.h"
 #include "platform/testing/log_capture.h"
+#include "serial/serial_packet_descriptor.h"
+#include "serial/serial_request.h"
 #include "serial/testing/fake_device_io.h"
+#include "serial/testing/plain_packet_scan.h"
 #include "serial/testing/serial_port_fixture.h"
 
 namespace valmor::test {
@@ -165,6 +168,62 @@ TEST_F(SerialPortTest, HangUpCompletesAfterTheMainQueueHasShutDown) {
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (port->isOpen() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(port->isOpen());
+}
+
+// Regression: each close or hang-up held a thread of the pool until the main
+// thread took its delegate call, so a few of them while the main thread was
+// busy stopped every port: one opened then never read, and a request waiting
+// for its reply held the queue.
+TEST_F(SerialPortTest, ClosesWhileTheMainThreadIsBusyHoldNoThreadOfThePool) {
+  constexpr int kEnding = 8;
+  std::vector<PtyPair> ptys(kEnding + 1);
+  std::vector<std::shared_ptr<SerialPort>> ports;
+  std::vector<std::shared_ptr<RecordingDelegate>> delegates;
+  for (int i = 0; i <= kEnding; ++i) {
+    ports.push_back(makePort(ptys[i], "p" + std::to_string(i)));
+    delegates.push_back(std::make_shared<RecordingDelegate>());
+    if (i < kEnding) openPort(*ports[i], delegates[i]);
+  }
+
+  // The main thread runs nothing from here until the requests are answered.
+  for (int i = 0; i < kEnding; ++i) {
+    if (i % 2 == 0) {
+      ports[i]->close();
+    } else {
+      ptys[i].closeMaster();
+    }
+  }
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  auto closesCompleted = [&] {
+    for (int i = 0; i < kEnding; i += 2)
+      if (ports[i]->isOpen()) return false;
+    return true;
+  };
+  while (!closesCompleted() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(closesCompleted());
+
+  PtyPair& unit = ptys[kEnding];
+  auto& port = ports[kEnding];
+  openQuietly(*port, delegates[kEnding]);
+  EXPECT_TRUE(port->sendRequest(SerialRequest::requestWithDataToSend(
+      bytes("a\n"), {}, 0, SerialPacketDescriptor::initWithPacketData(bytes("ok\n"), {}))));
+  EXPECT_TRUE(port->sendRequest(SerialRequest::requestWithDataToSend(bytes("b\n"), {}, 0, nullptr)));
+  EXPECT_EQ(unit.read(2, 1s), "a\n");
+  unit.write("ok\n");
+  EXPECT_EQ(unit.read(2, 1s), "b\n") << "the reply was not taken while the main thread was busy";
+
+  ASSERT_TRUE(pump([&] {
+    for (int i = 0; i < kEnding; ++i)
+      if (delegates[i]->count("closed") == 0) return false;
+    return delegates[kEnding]->count("response") == 1;
+  }));
+  for (int i = 0; i < kEnding; ++i) {
+    auto kinds = delegates[i]->kinds();
+    // A hang-up may first be a failed read (EIO).
+    if (kinds.size() == 4 && kinds[1] == "error") kinds.erase(kinds.begin() + 1);
+    const std::vector<std::string> closed{"opened", "closed"}, hungUp{"opened", "removed", "closed"};
+    EXPECT_EQ(kinds, i % 2 == 0 ? closed : hungUp) << "port " << i;
+  }
 }
 
 // Regression: the handler drops its port inside the removal call, and the
