@@ -163,11 +163,7 @@ class DirectoryEventSource : public DeviceEventSource {
     // what it holds now. This also covers a queue overflow (IN_Q_OVERFLOW).
     DeviceChanges changes = compareWith(scanDirectory(dir_));
     // Bounded, in case devices keep coming and going; the next event resumes.
-    for (int pass = 0; pass < 8 && watchDevices(); ++pass) {
-      DeviceChanges more = compareWith(scanDirectory(dir_));
-      changes.terminated.insert(changes.terminated.end(), more.terminated.begin(), more.terminated.end());
-      changes.published.insert(changes.published.end(), more.published.begin(), more.published.end());
-    }
+    for (int pass = 0; pass < 8 && watchDevices(); ++pass) addLater(changes, compareWith(scanDirectory(dir_)));
     return changes;
   }
 
@@ -345,6 +341,23 @@ class DirectoryEventSource : public DeviceEventSource {
       entries.emplace_back(std::move(name), std::move(path));
     }
     return entries;
+  }
+
+  // Adds the changes of a later look to those of a batch, so that each
+  // device keeps its order: the batch delivers every terminated device
+  // before every published one, so a device published by an earlier look and
+  // terminated by this one is left out of both (it came and went unseen),
+  // rather than reported gone and then present.
+  static void addLater(DeviceChanges& batch, const DeviceChanges& later) {
+    for (const auto& device : later.terminated) {
+      const auto it = std::find(batch.published.begin(), batch.published.end(), device);
+      if (it != batch.published.end()) {
+        batch.published.erase(it);
+      } else {
+        batch.terminated.push_back(device);
+      }
+    }
+    batch.published.insert(batch.published.end(), later.published.begin(), later.published.end());
   }
 
   // The changes from what was known to now; now becomes what is known.

@@ -26,7 +26,10 @@ DeviceHandle makeSerialStreamDevice(std::string calloutPath, std::string dialinP
                                     std::string ttyName, PropertyMap extra = {});
 
 // What one batch of hot-plug events changed. Within a batch, terminated
-// devices are delivered before published ones.
+// devices are delivered before published ones, so a device (one handle, one
+// appearance) is in one list at most: one that appeared and went again
+// within the batch is in neither. A path replaced by another device is the
+// old handle in terminated and the new one in published.
 struct DeviceChanges {
   std::vector<DeviceHandle> terminated;
   std::vector<DeviceHandle> published;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <any>
 #include <iterator>
+#include <map>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -367,6 +368,41 @@ TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehi
   const auto cpuBefore = cpu();
   pumpFor(500ms);
   EXPECT_LT(cpu() - cpuBefore, 25ms) << "busy while nothing happens";
+}
+
+// Regression: a batch of the directory registry that looked several times
+// reported every device gone before every new one, so a device new in one
+// look and gone in the next was reported gone, then connected, and stayed
+// listed for good.
+TEST_F(SerialPortManagerTest, QuickPlugsAndUnplugsOfManyNamesLeaveTheListAsTheDirectory) {
+  constexpr int kNames = 2000;
+  constexpr int kPresentAtOnce = 4;
+  useDirectoryRegistry();
+  auto manager = SerialPortManager::createForTesting();
+  NotificationLog log(manager);
+  PtyPair pty;
+  auto link = [&](int i) { return dir_ / ("cu.usbserial-" + std::to_string(i)); };
+  for (int i = 0; i < kNames + kPresentAtOnce; ++i) {
+    if (i < kNames) std::filesystem::create_symlink(pty.slavePath(), link(i));
+    if (i >= kPresentAtOnce) std::filesystem::remove(link(i - kPresentAtOnce));
+  }
+  // Once a last device has come and gone, every earlier change has been seen.
+  const std::string last = plug(pty, "last");
+  ASSERT_TRUE(pump([&] { return paths(manager->availablePorts()) == std::vector<std::string>{last}; }, 10s))
+      << ::testing::PrintToString(paths(manager->availablePorts()));
+  std::filesystem::remove(last);
+  ASSERT_TRUE(pump([&] { return manager->countOfAvailablePorts() == 0; }, 10s))
+      << ::testing::PrintToString(paths(manager->availablePorts()));
+
+  std::map<std::string, std::string> events;  // per path: c (connected), d (disconnected)
+  for (const auto& posted : log.posted)
+    for (const auto& port : posted.ports)
+      events[port->path()] += posted.name == kSerialPortWasConnectedNotification ? 'c' : 'd';
+  for (const auto& [path, seen] : events) {
+    std::string alternating;
+    for (std::size_t i = 0; i < seen.size(); ++i) alternating += i % 2 == 0 ? 'c' : 'd';
+    EXPECT_TRUE(seen == alternating && seen.back() == 'd') << path << ": " << seen;
+  }
 }
 
 }  // namespace
