@@ -422,7 +422,44 @@ std::size_t writeAvailable(int fd, std::span<const std::uint8_t> data, std::erro
 
 }  // namespace
 
+PortSession::WriteTurn& PortSession::WriteTurn::operator=(WriteTurn&& other) noexcept {
+  if (this != &other) {
+    giveBack();
+    session_ = std::move(other.session_);
+  }
+  return *this;
+}
+
+void PortSession::WriteTurn::giveBack() {
+  const auto session = std::move(session_);
+  if (!session) return;
+  {
+    std::lock_guard lock(session->turnMutex_);
+    session->turnTaken_ = false;
+  }
+  session->turnFree_.notify_one();
+}
+
+PortSession::WriteTurn PortSession::tryTakeWriteTurn() {
+  std::lock_guard lock(turnMutex_);
+  if (turnTaken_ || closeRequested_) return {};
+  turnTaken_ = true;
+  return WriteTurn(shared_from_this());
+}
+
 std::error_code PortSession::write(std::span<const std::uint8_t> data) {
+  WriteTurn turn;
+  {
+    std::unique_lock lock(turnMutex_);
+    turnFree_.wait(lock, [&] { return !turnTaken_ || closeRequested_; });
+    if (closeRequested_) return std::make_error_code(std::errc::operation_canceled);
+    turnTaken_ = true;
+  }
+  turn = WriteTurn(shared_from_this());
+  return write(turn, data);
+}
+
+std::error_code PortSession::write(const WriteTurn&, std::span<const std::uint8_t> data) {
   std::shared_lock lock(fdMutex_);
   if (!fd_ || closeRequested_) return std::make_error_code(std::errc::operation_canceled);
   std::size_t written = 0;
@@ -440,7 +477,7 @@ std::error_code PortSession::write(std::span<const std::uint8_t> data) {
   }
 }
 
-std::size_t PortSession::writeNow(std::span<const std::uint8_t> data, std::error_code& error) {
+std::size_t PortSession::writeNow(const WriteTurn&, std::span<const std::uint8_t> data, std::error_code& error) {
   std::shared_lock lock(fdMutex_);
   if (!fd_ || closeRequested_) {
     error = std::make_error_code(std::errc::operation_canceled);
@@ -468,9 +505,12 @@ void PortSession::requestClose(std::shared_ptr<PortSessionClient> keepAlive) {
   }
   if (closeRequested_.exchange(true)) return;
   // Ends blocked writes now, before the strand gets to the close: the close
-  // takes the descriptor's lock exclusively, which a writer holds.
+  // takes the descriptor's lock exclusively, which a writer holds. Writers
+  // waiting for their turn give up too.
   const std::uint64_t one = 1;
   (void)!::write(wakeFd_.get(), &one, sizeof one);
+  { std::lock_guard lock(turnMutex_); }
+  turnFree_.notify_all();
   asio::post(strand_, [self = shared_from_this()] { self->beginClose(); });
 }
 

@@ -19,7 +19,10 @@
 //  - write() keeps the blocking contract of SerialPort::sendData() for its
 //    caller: while the device accepts nothing it waits for writability
 //    together with a wake-up that the close signals, so a close ends a
-//    blocked write at once (std::errc::operation_canceled).
+//    blocked write at once (std::errc::operation_canceled). Writes take
+//    turns, each for its whole length, so that the bytes of one write go out
+//    together, as a blocking write() on a terminal keeps them; a close ends
+//    a wait for the turn at once too.
 //  - The close restores the device's original attributes. It waits for
 //    queued output only as long as sending it at the line rate takes, plus a
 //    second, polling on a timer rather than draining; what is left is
@@ -48,6 +51,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -166,13 +170,39 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   // at the deadline, operation_canceled when a close begins.
   [[nodiscard]] std::error_code drain(std::chrono::steady_clock::time_point deadline);
 
-  // Writes all bytes on the calling thread, waiting while the device accepts
-  // nothing. Empty on success; operation_canceled when a close ends the
-  // wait (or had begun before); otherwise the errno of the failed write.
+  // The use of the output for one write, so that its bytes are not
+  // interleaved with another's. Given back when the last move of it goes;
+  // may be handed to another thread that finishes the write.
+  class WriteTurn {
+   public:
+    WriteTurn() = default;
+    WriteTurn(WriteTurn&& other) noexcept : session_(std::move(other.session_)) {}
+    WriteTurn& operator=(WriteTurn&& other) noexcept;
+    ~WriteTurn() { giveBack(); }
+    explicit operator bool() const { return session_ != nullptr; }
+
+   private:
+    friend class PortSession;
+    explicit WriteTurn(std::shared_ptr<PortSession> session) : session_(std::move(session)) {}
+    void giveBack();
+    std::shared_ptr<PortSession> session_;
+  };
+  // Never waits: the turn, or empty when another write has it or a close
+  // was asked for.
+  [[nodiscard]] WriteTurn tryTakeWriteTurn();
+
+  // Writes all bytes on the calling thread, waiting for its turn and then
+  // while the device accepts nothing. Empty on success; operation_canceled
+  // when a close ends the wait (or had begun before); otherwise the errno of
+  // the failed write.
   [[nodiscard]] std::error_code write(std::span<const std::uint8_t> data);
-  // Writes what the device takes now, never waiting: the count written, and
-  // in error the errno of a failed write (a full device is no error).
-  [[nodiscard]] std::size_t writeNow(std::span<const std::uint8_t> data, std::error_code& error);
+  // The same, in a turn already taken.
+  [[nodiscard]] std::error_code write(const WriteTurn& turn, std::span<const std::uint8_t> data);
+  // Writes what the device takes now, in a turn already taken, never
+  // waiting: the count written, and in error the errno of a failed write (a
+  // full device is no error).
+  [[nodiscard]] std::size_t writeNow(const WriteTurn& turn, std::span<const std::uint8_t> data,
+                                     std::error_code& error);
 
   // Begins the close (once; later calls only add a keep-alive if none was
   // given). Blocked writes return at once. keepAlive, when given, is held
@@ -228,6 +258,11 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   mutable std::mutex keepAliveMutex_;
   std::shared_ptr<PortSessionClient> keepAlive_;  // Guarded by keepAliveMutex_.
   bool closed_ = false;  // the descriptor is closed. Guarded by keepAliveMutex_.
+
+  // Whose turn it is to write (WriteTurn). Taken before fdMutex_.
+  std::mutex turnMutex_;
+  std::condition_variable turnFree_;
+  bool turnTaken_ = false;  // Guarded by turnMutex_.
 
   mutable std::shared_mutex fdMutex_;
   UniqueFd fd_;              // empty once closed. Guarded by fdMutex_.

@@ -77,6 +77,32 @@ TEST_F(SerialPortTest, CloseEndsBlockedWritesAndNeverStallsThePool) {
   }
 }
 
+// Regression: two threads sending on one port interleaved their bytes, each
+// send going out in pieces as the device took them; a blocking write on a
+// terminal would not.
+TEST_F(SerialPortTest, ConcurrentSendsGoOutWholeOneAfterTheOther) {
+  constexpr std::size_t kEach = 64 * 1024;
+  PtyPair pty;
+  auto port = makePort(pty);
+  openPort(*port, std::make_shared<RecordingDelegate>());
+  for (int trial = 0; trial < 4; ++trial) {
+    std::vector<std::thread> senders;
+    for (const char c : {'a', 'b'})
+      senders.emplace_back([&port, c] { EXPECT_TRUE(port->sendData(std::string(kEach, c))); });
+    std::string got;  // read slowly, in small pieces
+    while (got.size() < 2 * kEach) {
+      const std::string piece = pty.read(std::min<std::size_t>(512, 2 * kEach - got.size()));
+      if (piece.empty()) break;
+      got += piece;
+    }
+    for (auto& s : senders) s.join();
+    ASSERT_EQ(got.size(), 2 * kEach) << "trial " << trial;
+    const std::size_t switches = static_cast<std::size_t>(
+        std::count_if(got.begin() + 1, got.end(), [&, i = std::size_t{0}](char c) mutable { return c != got[i++]; }));
+    EXPECT_EQ(switches, 1u) << "trial " << trial << ": the two sends interleaved";
+  }
+}
+
 // Regression: a program reading the same device without taking the lock
 // (a terminal program, a modem prober) could take the byte the port was told
 // about, and the port's pool thread then sat in read() until another byte

@@ -17,15 +17,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// What sendData() does, without holding the port while the device holds the
-// write up: a port dropped meanwhile is still destroyed, and its close ends
-// the write.
-bool writeRequestBytes(const std::weak_ptr<SerialPort>& weak, std::span<const std::uint8_t> data) {
-  std::shared_ptr<PortSession> session;
-  if (auto port = weak.lock()) session = implOf(*port).activeSession();
-  if (!session) return false;
+// What sendData() does, in the turn given if there is one, without holding
+// the port while the device holds the write up: a port dropped meanwhile is
+// still destroyed, and its close ends the write.
+bool writeRequestBytes(const std::weak_ptr<SerialPort>& weak, PortSession& session,
+                       const PortSession::WriteTurn& turn, std::span<const std::uint8_t> data) {
   if (data.empty()) return true;
-  const std::error_code error = session->write(data);
+  const std::error_code error = turn ? session.write(turn, data) : session.write(data);
   if (!error) return true;
   if (auto port = weak.lock()) implOf(*port).notifyDelegateOfPosixError(error);
   return false;
@@ -80,25 +78,29 @@ struct SerialPort::Impl::PacketsAndRequests final : PacketListener::Port, Reques
   void writeRequestData(std::span<const std::uint8_t> data, std::function<void(bool)> done) override {
     // The descriptor is non-blocking, so what the device takes at once is
     // written here; only a rest that must wait for the device goes to the
-    // writer's thread, which may wait as long as the device holds it up.
+    // writer's thread, which may wait as long as the device holds it up,
+    // keeping the turn, so that no send slips in between. A send holding
+    // the turn now is waited for there too, never on this queue.
     const auto session = impl.activeSession();
     if (!session) {
       done(false);
       return;
     }
-    std::error_code error;
-    const std::size_t written = session->writeNow(data, error);
-    if (error) {
-      impl.notifyDelegateOfPosixError(error);
-      done(false);
-      return;
+    auto turn = std::make_shared<PortSession::WriteTurn>(session->tryTakeWriteTurn());
+    std::size_t written = 0;
+    if (*turn) {
+      std::error_code error;
+      written = session->writeNow(*turn, data, error);
+      if (error || written == data.size()) {
+        // Given back first: done() may start the next request's write here.
+        *turn = {};
+        if (error) impl.notifyDelegateOfPosixError(error);
+        done(!error);
+        return;
+      }
     }
-    if (written == data.size()) {
-      done(true);
-      return;
-    }
-    writer.write([weak = port, rest = data.subspan(written), done = std::move(done)] {
-      done(writeRequestBytes(weak, rest));
+    writer.write([weak = port, session, turn, rest = data.subspan(written), done = std::move(done)] {
+      done(writeRequestBytes(weak, *session, *turn, rest));
     });
   }
 
