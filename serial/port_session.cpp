@@ -144,9 +144,11 @@ void PortSession::startReader() {
 
 // The reading thread: waits until the device has bytes, reads them, waits
 // again; until stopped, or until the device has gone or reading failed. While
-// paused (too many chunks ahead of their consumers) it waits for its wake-up
-// only, so the bytes stay in the kernel. Chunks held back for a stream wait
-// for more only until their time is up.
+// paused (too many chunks ahead of their consumers) it does not wait for
+// bytes, so they stay in the kernel, but it still watches for a hang-up
+// (POLLHUP, POLLERR), which poll() reports whatever was asked for: the
+// read that follows gives the device's end at once. Chunks held back for a
+// stream wait for more only until their time is up.
 void PortSession::readLoop(int fd) {
   bool idle = false;  // nobody to read for any more: wait for the stop only
   for (;;) {
@@ -159,7 +161,8 @@ void PortSession::readLoop(int fd) {
       }
       holdLeft.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
     }
-    pollfd fds[2] = {{idle || readPaused_.load() ? -1 : fd, POLLIN, 0}, {readerWakeFd_.get(), POLLIN, 0}};
+    const short wanted = readPaused_.load() ? 0 : POLLIN;
+    pollfd fds[2] = {{idle ? -1 : fd, wanted, 0}, {readerWakeFd_.get(), POLLIN, 0}};
     if (::ppoll(fds, 2, unsent_.empty() ? nullptr : &holdLeft, nullptr) < 0) {
       if (errno == EINTR) continue;
       handOverUnsent(client().get());

@@ -286,5 +286,53 @@ TEST_F(ReadAheadTest, CloseWhileHeldBackCompletes) {
   EXPECT_TRUE(std::equal(delegate_->bytes.begin(), delegate_->bytes.end(), stream_.begin()));
 }
 
+// Regression: while reading was held back for consumers that were behind, the
+// reading thread stopped watching the descriptor, so a hang-up was noticed
+// only once they had caught up.
+TEST_F(SerialPortTest, HangUpIsNoticedWhileReadingIsHeldBack) {
+  // Consumers that never catch up: every chunk read stays held.
+  struct Behind : PortSessionClient {
+    void sessionDidRead(ChunkList chunks) override {
+      std::lock_guard lock(mutex);
+      held.insert(held.end(), chunks.begin(), chunks.end());
+    }
+    void sessionDidFail(std::error_code) override {}
+    void sessionDeviceDidGo(std::error_code) override { gone = true; }
+    void sessionInputLinesDidChange(InputLines) override {}
+    void sessionDidClose(std::error_code) override { closed = true; }
+    std::size_t heldCount() {
+      std::lock_guard lock(mutex);
+      return held.size();
+    }
+    std::mutex mutex;
+    ChunkList held;  // Guarded by mutex.
+    std::atomic<bool> gone{false};
+    std::atomic<bool> closed{false};
+  };
+  auto waitFor = [](const std::function<bool()>& done, std::chrono::seconds timeout) {
+    for (const auto end = Clock::now() + timeout; !done() && Clock::now() < end;) std::this_thread::sleep_for(1ms);
+    return done();
+  };
+  PtyPair pty;
+  auto behind = std::make_shared<Behind>();
+  std::error_code error;
+  auto session = PortSession::open(pty.slavePath(), behind, currentDeviceIo(), error);
+  ASSERT_TRUE(session) << error.message();
+  ASSERT_FALSE(session->applyLineSettings(LineSettings{}));
+  session->start();
+
+  ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+  const std::string block(4096, 'h');
+  ASSERT_TRUE(waitFor([&] {
+    (void)!::write(pty.master(), block.data(), block.size());
+    return behind->heldCount() >= static_cast<std::size_t>(PortSession::kMaxChunksInFlight);
+  }, 10s)) << "reading was never held back";
+  pty.closeMaster();
+  EXPECT_TRUE(waitFor([&] { return behind->gone.load(); }, 5s)) << "the hang-up went unnoticed";
+
+  session->requestClose(nullptr);
+  EXPECT_TRUE(waitFor([&] { return behind->closed.load(); }, 5s));
+}
+
 }  // namespace
 }  // namespace valmor::test
