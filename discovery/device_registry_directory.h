@@ -28,7 +28,10 @@
 // it makes the subscription read the directory again and compare with what it
 // knew: entries that are new are published, entries that are gone are
 // terminated, and an entry whose file was replaced (another inode, or a link
-// now leading to another device) is terminated and then published again. A
+// now leading to another device) is terminated and then published again.
+// What is reported is what the looks find, in order for each device: one
+// that came and went between two looks (a busy machine may take a while to
+// look) is not reported at all, never as gone before it was present. A
 // terminated device carries the properties it was published with. The
 // device file behind each entry is watched too: a link whose target vanishes
 // while the link stays (a pseudo-terminal closed without removing its link)

@@ -208,16 +208,21 @@ TEST_F(ValmorCliTest, WatchSeesAPlugAndAnUnplugUntilInterrupted) {
                                " (VALMOR_DEVICE_DIR) for serial ports plugged in or pulled out (Ctrl+C ends)\n";
   for (auto* w : {&text, &json}) ASSERT_TRUE(w->waitFor([&] { return w->err() == watching; })) << w->err();
 
+  auto jsonLines = [&] {
+    const std::string out = json.out();
+    return std::count(out.begin(), out.end(), '\n');
+  };
   startSim();
   const std::string connected = "connected  " + sim_.link() + "  usbserial-SIM0  unit\n";
   ASSERT_TRUE(text.waitFor([&] { return text.out() == connected; })) << text.out();
+  // Each watcher reports what it finds when it looks at the directory: a
+  // unit pulled out before a watcher has looked (one kept off the CPU for a
+  // moment) was never there for it. So the unplug waits for both.
+  ASSERT_TRUE(json.waitFor([&] { return jsonLines() == 1; })) << json.out();
   sim_.signal(SIGUSR1);
   const std::string both = connected + "disconnected  " + sim_.link() + "  usbserial-SIM0  unit\n";
   ASSERT_TRUE(text.waitFor([&] { return text.out() == both; })) << text.out();
-  ASSERT_TRUE(json.waitFor([&] {
-    const std::string out = json.out();
-    return std::count(out.begin(), out.end(), '\n') == 2;
-  })) << json.out();
+  ASSERT_TRUE(json.waitFor([&] { return jsonLines() == 2; })) << json.out();
   EXPECT_EQ(text.stop(SIGINT), 0);
   EXPECT_EQ(json.stop(SIGTERM), 0);
   EXPECT_EQ(text.err(), watching);
