@@ -404,6 +404,12 @@ class DirectoryEventSource : public DeviceEventSource {
 DirectoryDeviceRegistry::DirectoryDeviceRegistry(std::string dir)
     : dir_(withoutTrailingSlashes(std::move(dir))) {}
 
+std::error_code DirectoryDeviceRegistry::directoryError() const {
+  const UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd) return {};
+  return std::error_code(errno, std::generic_category());
+}
+
 DeviceIterator DirectoryDeviceRegistry::serialStreamDevices() {
   std::vector<DeviceHandle> devices;
   for (auto& e : scanDirectory(dir_)) devices.push_back(std::move(e.device));

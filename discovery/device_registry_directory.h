@@ -51,6 +51,7 @@
 
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "discovery/device_registry.h"
 
@@ -63,6 +64,13 @@ class DirectoryDeviceRegistry : public DeviceRegistry {
   explicit DirectoryDeviceRegistry(std::string dir);
 
   const std::string& directory() const { return dir_; }
+
+  // Why the directory cannot be listed now: ENOENT when it is absent,
+  // ENOTDIR when it (or a part of its path) is no directory, or what opening
+  // it gave (EACCES); empty when it can be. The registry itself treats such
+  // a directory as empty and waits for it; a program for which it can only
+  // be a mistake (a one-off listing) can tell its user.
+  std::error_code directoryError() const;
 
   // The devices in the directory now, sorted by NAME. An absent or unreadable
   // directory gives an empty walk.

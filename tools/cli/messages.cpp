@@ -28,7 +28,24 @@ std::string whereDevicesAreLooked(DeviceRegistry& registry) {
   return "udev";
 }
 
+std::optional<std::string> registryUnusable(DeviceRegistry& registry) {
+  auto* directory = dynamic_cast<DirectoryDeviceRegistry*>(&registry);
+  if (directory == nullptr) return std::nullopt;
+  const std::error_code error = directory->directoryError();
+  if (!error) return std::nullopt;
+  std::string why;
+  if (error == std::errc::no_such_file_or_directory) {
+    why = "does not exist";
+  } else if (error == std::errc::not_a_directory) {
+    why = "is not a directory";
+  } else {
+    why = "cannot be read: " + error.message();
+  }
+  return "the device directory " + directory->directory() + " (VALMOR_DEVICE_DIR) " + why;
+}
+
 std::string noUnitFound(DeviceRegistry& registry) {
+  if (auto unusable = registryUnusable(registry)) return *unusable;
   if (auto* directory = dynamic_cast<DirectoryDeviceRegistry*>(&registry)) {
     return "no VALMOR unit found in " + directory->directory() +
            " (the directory VALMOR_DEVICE_DIR names: no entry cu.NAME there whose name contains "

@@ -3,6 +3,7 @@
 // "valmor-cli: " that leads every error line.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "discovery/device_registry.h"
@@ -13,7 +14,12 @@ namespace valmor {
 // Where serial devices come from: "udev" or "DIR (VALMOR_DEVICE_DIR)".
 std::string whereDevicesAreLooked(DeviceRegistry& registry);
 
-// No VALMOR unit among the registry's devices; says where it looked.
+// Why the registry cannot be looked at, or none: VALMOR_DEVICE_DIR names a
+// directory that is absent, no directory, or unreadable.
+std::optional<std::string> registryUnusable(DeviceRegistry& registry);
+
+// No VALMOR unit among the registry's devices; says where it looked (or,
+// when the registry cannot be looked at, why).
 std::string noUnitFound(DeviceRegistry& registry);
 
 // path gives no port: it does not exist, or is no serial device.

@@ -12,6 +12,7 @@
 namespace valmor {
 
 int listPorts(const ListJob& job, std::ostream& out, std::ostream& err) {
+  if (auto unusable = registryUnusable(deviceRegistry())) return failure(err, *unusable);
   auto json = nlohmann::json::array();
   int shown = 0;
   for (const auto& port : SerialPortManager::sharedSerialPortManager()->availablePorts()) {
@@ -35,6 +36,8 @@ int listPorts(const ListJob& job, std::ostream& out, std::ostream& err) {
 }
 
 int watchPorts(bool json, RunLoopMainQueue& queue, std::ostream& out, std::ostream& err) {
+  // Watching a directory that is not there would wait for ever for nothing.
+  if (auto unusable = registryUnusable(deviceRegistry())) return failure(err, *unusable);
   auto manager = SerialPortManager::sharedSerialPortManager();
   auto& center = NotificationCenter::defaultCenter();
   auto report = [&](const char* event, const char* key) {

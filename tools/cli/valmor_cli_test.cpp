@@ -238,6 +238,25 @@ TEST_F(ValmorCliTest, WatchSeesAPlugAndAnUnplugUntilInterrupted) {
   }
 }
 
+// Regression: a device directory that was a regular file or missing listed
+// "no serial port found" with success, and watch waited for ever. It is an
+// error named in one line, for every command that looks there.
+TEST_F(ValmorCliTest, DeviceDirectoryThatIsNoDirectoryIsAOneLineError) {
+  const std::string file = root_ / "file";
+  std::ofstream(file) << "not a directory\n";
+  const std::string missing = root_ / "missing";
+  for (const auto& [dir, why] : {std::pair{file, "is not a directory"}, std::pair{missing, "does not exist"}}) {
+    for (const char* command : {"list", "list --json", "watch", "download RED64"}) {
+      // Bounded, so that a watch that waits is a failure rather than a hang.
+      const Outcome run = shell("VALMOR_DEVICE_DIR=" + shellQuoted(dir) + " timeout 10 " + kCli + " " + command);
+      EXPECT_EQ(run.status, 1) << command << " in " << dir;
+      EXPECT_EQ(run.out, "") << command << " in " << dir;
+      EXPECT_EQ(run.err, "valmor-cli: the device directory " + dir + " (VALMOR_DEVICE_DIR) " + why + "\n")
+          << command;
+    }
+  }
+}
+
 // The simulator's own pseudo-terminal node, which no registry lists (the
 // default registry, udev, is used here).
 TEST_F(ValmorCliTest, PortTakesATerminalNoRegistryLists) {
