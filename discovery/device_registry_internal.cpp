@@ -8,6 +8,7 @@
 #include "platform/background.h"
 #include "platform/log.h"
 #include "platform/main_queue.h"
+#include "platform/thread_checks.h"
 
 namespace valmor::discovery_internal {
 
@@ -70,6 +71,7 @@ class Watch : public std::enable_shared_from_this<Watch> {
 
  private:
   void arm() {
+    VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a hot-plug watch runs on its strand only");
     if (stopped_) return;
     descriptor_.async_wait(asio::posix::descriptor_base::wait_read,
                            [self = shared_from_this()](const asio::error_code& ec) {
@@ -78,6 +80,7 @@ class Watch : public std::enable_shared_from_this<Watch> {
   }
 
   void onReadable(const asio::error_code& ec) {
+    VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a hot-plug watch runs on its strand only");
     if (stopped_ || ec == asio::error::operation_aborted) return;
     if (ec) {
       logLine("Device registry: hot-plug watch failed: " + ec.message());
@@ -96,11 +99,13 @@ class Watch : public std::enable_shared_from_this<Watch> {
   }
 
   void deliver(DeviceChanges changes) {
+    VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a hot-plug watch runs on its strand only");
     // Nothing is posted for a subscription already destroyed: besides
     // saving work, it keeps the pool off the main queue once its owner has
     // moved on (at process exit the main queue may be going away).
     if (!delivery_->alive) return;
     mainQueue().post([d = delivery_, c = std::move(changes)] {
+      VALMOR_CHECK_MAIN_THREAD();
       // Checked before each call: the subscription may have been destroyed
       // since the batch was posted, or by the terminated callback itself.
       if (d->alive && d->terminated && !c.terminated.empty()) d->terminated(DeviceIterator(c.terminated));
@@ -109,6 +114,7 @@ class Watch : public std::enable_shared_from_this<Watch> {
   }
 
   void stopOnStrand() {
+    VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a hot-plug watch runs on its strand only");
     if (stopped_) return;
     stopped_ = true;
     // release() deregisters the descriptor and completes a pending wait with

@@ -40,7 +40,7 @@ struct DeviceChanges {
 // logic that turns what it reads into changes.
 //
 // Threading: created on any thread, then used and destroyed on the watch's
-// strand only.
+// strand only (the watch checks its strand in debug and sanitizer builds).
 class DeviceEventSource {
  public:
   virtual ~DeviceEventSource() = default;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <future>
 
+#include "platform/thread_checks.h"
+
 namespace valmor {
 
 std::shared_ptr<PacketListener> PacketListener::create(std::shared_ptr<SerialQueue> requestHandlingQueue, std::weak_ptr<Port> port) {
@@ -72,6 +74,7 @@ void PacketListener::stopListeningForPacketsMatchingDescriptor(
 }
 
 void PacketListener::processByte(std::uint8_t byte) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "packets are scanned on the request-handling queue only");
   std::shared_ptr<Port> port;
   for (const auto& scanner : scanners_) {
     const auto packet = scanner->appendByte(byte);

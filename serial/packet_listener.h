@@ -13,7 +13,8 @@
 // Threading: start and stop listening wait for the request-handling queue
 // (called there, they are queued to it instead, and take effect after the
 // task that called them). packetDescriptors() may be called from any thread.
-// processByte() runs on the request-handling queue only.
+// processByte() runs on the request-handling queue only (checked in debug
+// and sanitizer builds).
 #pragma once
 
 #include <cstdint>

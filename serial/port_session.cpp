@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "platform/posix_error.h"
+#include "platform/thread_checks.h"
 
 namespace valmor {
 
@@ -126,6 +127,7 @@ void PortSession::start() {
 }
 
 void PortSession::startReader() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   try {
     // The thread holds the session until its end has been told on the
     // strand, where it is joined.
@@ -279,6 +281,7 @@ void PortSession::stopReader() {
 }
 
 void PortSession::readerEnded() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   reader_.join();  // the thread has told its end and is returning
   if (std::exchange(closeAfterReader_, false)) closeDevice();
 }
@@ -306,6 +309,7 @@ std::error_code PortSession::updateModemLines(bool rts, bool dtr) {
 // The watcher's thread never touches the session: each event is posted to
 // the strand, where the session may already be closing or gone.
 void PortSession::startWatcher() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   auto onStrand = [strand = strand_, weak = weak_from_this()](auto action) {
     asio::post(strand, [weak, action = std::move(action)] {
       if (auto self = weak.lock()) action(*self);
@@ -338,6 +342,7 @@ void PortSession::startWatcher() {
 }
 
 void PortSession::publishLines(const std::vector<InputLines>& steps) {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   if (closing_ || gone_) return;
   auto c = client();
   if (!c) return;
@@ -354,6 +359,7 @@ void PortSession::stopWatcher() {
 }
 
 void PortSession::watcherEnded() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   if (!watcher_) return;
   watcher_->join();  // the thread has told its end and is returning
   watcher_.reset();
@@ -361,6 +367,7 @@ void PortSession::watcherEnded() {
 }
 
 void PortSession::armPoll(std::chrono::milliseconds delay) {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   pollTimer_.expires_after(delay);
   pollTimer_.async_wait(asio::bind_executor(strand_, [self = shared_from_this()](const asio::error_code& ec) {
     self->onPollTick(ec);
@@ -368,6 +375,7 @@ void PortSession::armPoll(std::chrono::milliseconds delay) {
 }
 
 void PortSession::onPollTick(const asio::error_code& ec) {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   if (closing_ || gone_ || ec == asio::error::operation_aborted) return;
   auto c = client();
   if (!c) return;
@@ -492,6 +500,7 @@ std::size_t PortSession::writeNow(const WriteTurn&, std::span<const std::uint8_t
 // ---- Closing ----
 
 void PortSession::deviceGone(std::error_code error) {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   if (gone_ || closing_) return;
   gone_ = true;
   stopWatcher();
@@ -518,6 +527,7 @@ void PortSession::requestClose(std::shared_ptr<PortSessionClient> keepAlive) {
 }
 
 void PortSession::beginClose() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   if (closing_) return;
   closing_ = true;
   pollTimer_.cancel();
@@ -534,6 +544,7 @@ void PortSession::beginClose() {
 }
 
 void PortSession::closeDevice() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   if (gone_) {
     // A device that has gone is not drained, nor given its attributes back.
     finishClose();
@@ -558,6 +569,7 @@ void PortSession::closeDevice() {
 // again a little later on the strand, never waiting in a pool thread. What is
 // still queued then is discarded, and the attributes go back at once.
 void PortSession::drainOrGiveUp() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   int queued = 0;
   if (::ioctl(fd_.get(), TIOCOUTQ, &queued) < 0) queued = 0;
   if (queued > 0 && std::chrono::steady_clock::now() < drainDeadline_) {
@@ -576,6 +588,7 @@ void PortSession::drainOrGiveUp() {
 }
 
 void PortSession::finishClose() {
+  VALMOR_CHECK_THREAD(strand_.running_in_this_thread(), "a session's poll and close run on its strand only");
   // The watcher's thread uses the descriptor until it ends; it was told to
   // stop when the close began, and ends within a few milliseconds. (The
   // reading thread has ended before the close went on.)

@@ -46,7 +46,10 @@
 // completes only once the reading thread has ended. The descriptor is closed
 // only on the strand, under an exclusive lock that write() and the setters'
 // ioctls hold shared, so a descriptor number is never used after it has been
-// closed (and perhaps reused by an unrelated open).
+// closed (and perhaps reused by an unrelated open). Nothing on the strand
+// waits for the main thread, and the client's calls made there must not
+// either. Debug and sanitizer builds check the strand-only members
+// (platform/thread_checks.h).
 #pragma once
 
 #include <atomic>

@@ -8,6 +8,7 @@
 
 #include "platform/background.h"
 #include "platform/log.h"
+#include "platform/thread_checks.h"
 
 namespace valmor {
 
@@ -120,6 +121,7 @@ void RequestQueue::announce(PropertyChange::Kind kind, std::vector<std::size_t> 
 }
 
 void RequestQueue::reallySendRequest(const std::shared_ptr<SerialRequest>& request, const Promise& result) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   if (pending_ || writing_ || !waiting_.empty()) {
     std::size_t index;
     {
@@ -136,6 +138,7 @@ void RequestQueue::reallySendRequest(const std::shared_ptr<SerialRequest>& reque
 }
 
 void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Promise& result) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   const std::uint64_t serial = ++serial_;
   setPending(request);
   timedOut_ = false;
@@ -183,6 +186,7 @@ void RequestQueue::start(const std::shared_ptr<SerialRequest>& request, const Pr
 }
 
 void RequestQueue::writeDidFinish(std::uint64_t serial, bool written, const Promise& result) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   writing_ = false;
   // A request that expects no reply is finished once written. One whose
   // write failed (or never happened: the port was not open, or a close ended
@@ -198,6 +202,7 @@ void RequestQueue::writeDidFinish(std::uint64_t serial, bool written, const Prom
 }
 
 void RequestQueue::checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(std::uint8_t byte) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   if (!pending_ || timedOut_ || !responseScanner_) return;
   const auto reply = responseScanner_->appendByte(byte);
   if (reply.empty()) return;
@@ -208,6 +213,7 @@ void RequestQueue::checkResponseToPendingRequestAndContinueIfValidWithReceivedBy
 }
 
 void RequestQueue::pendingRequestDidTimeout(std::uint64_t serial) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   if (serial != serial_ || !pending_ || timedOut_) return;
   timedOut_ = true;
   responseScanner_.reset();  // a late reply is ignored
@@ -225,6 +231,7 @@ void RequestQueue::pendingRequestDidTimeout(std::uint64_t serial) {
 }
 
 void RequestQueue::timeoutWasReported(std::uint64_t serial) {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   // Only the report of the request that is still pending moves the queue on.
   if (serial != serial_ || !pending_ || !timedOut_) return;
   finishPendingRequest();
@@ -238,6 +245,7 @@ void RequestQueue::finishPendingRequest() {
 }
 
 void RequestQueue::sendNextRequest() {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   // A loop, not a recursion: requests that finish as soon as they are
   // written start the next one from inside their own start.
   if (sendingNext_) return;
@@ -257,6 +265,7 @@ void RequestQueue::sendNextRequest() {
 }
 
 void RequestQueue::clearRequestState() {
+  VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue only");
   {
     std::lock_guard lock(mutex_);
     waiting_.clear();

@@ -37,9 +37,11 @@
 //
 // Threading: all request state changes on the strand given (the port's
 // request-handling queue). sendRequest() waits for it and must not be called
-// there (it refuses and gives false). Cancelling does not wait. The readers
-// may be called from any thread. checkResponse…(), clearRequestState() and
-// the ReceivedByteProcessor calls run on the strand only.
+// there (it refuses and gives false); the strand never waits for the main
+// thread, so the main thread may wait for it. Cancelling does not wait. The
+// readers may be called from any thread. checkResponse…(),
+// clearRequestState() and the ReceivedByteProcessor calls run on the strand
+// only (checked in debug and sanitizer builds).
 #pragma once
 
 #include <asio/steady_timer.hpp>

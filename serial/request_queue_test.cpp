@@ -10,6 +10,7 @@
 #include "platform/testing/log_capture.h"
 #include "serial/testing/plain_packet_scan.h"
 #include "platform/background.h"
+#include "platform/thread_checks.h"
 #include "serial/testing/run_on_strand.h"
 
 namespace valmor {
@@ -280,6 +281,17 @@ TEST_F(RequestQueueTest, SendingFromTheQueueIsRefusedInsteadOfWaitingForItself) 
   EXPECT_TRUE(writes().empty());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_NE(log.lines()[0].find("sendRequest refused"), std::string::npos);
+}
+
+// Request state changed off the request-handling queue stops the process in
+// debug and sanitizer builds, instead of racing with the queue.
+TEST(RequestQueueDeathTest, StateChangedOffItsQueueStopsTheProcess) {
+  if (!kThreadChecks) GTEST_SKIP() << "thread checks are compiled into debug and sanitizer builds only";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto strand = SerialQueue::create();
+  auto queue = RequestQueue::create(strand, {});
+  EXPECT_DEATH(queue->clearRequestState(), "request-handling queue only");
+  test::runOnStrand(*strand, [&] { queue->clearRequestState(); });  // on its queue: allowed
 }
 
 }  // namespace
