@@ -165,6 +165,31 @@ TEST_F(SerialPortHandlerTest, UnitHeldByAnotherProcessIsReportedAndStaysClosed) 
   EXPECT_FALSE(handler_->serialPort()->isOpen());
   EXPECT_EQ(opened_, 0);
   EXPECT_THAT(logText(), Not(HasSubstr("Writing data")));
+  ASSERT_EQ(openFailures_.size(), 1u);
+  EXPECT_EQ(openFailures_[0].value(), EWOULDBLOCK);
+
+  // Once the other process lets go, opening the same path again succeeds.
+  other.reset();
+  handler_->openPort(device_->path());
+  ASSERT_TRUE(pumpUntil([&] { return opened_ == 1; })) << logText();
+  EXPECT_TRUE(device_->waitForBytes(1, 3s));
+  EXPECT_EQ(openFailures_.size(), 1u);
+}
+
+TEST_F(SerialPortHandlerTest, PortLetGoIsClosedAndItsRemovalIsNoLongerReported) {
+  int removed = 0;
+  handler_->onRemoved = [&] { ++removed; };
+  openAndGreet();
+  const std::weak_ptr<SerialPort> port = handler_->serialPort();
+  handler_->closePort();
+  EXPECT_FALSE(handler_->serialPort());
+  ASSERT_TRUE(pumpUntil([&] { return closed_ == 1; })) << logText();
+  EXPECT_THAT(logText(), HasSubstr("Serial port usbserial-TEST was closed\n"));
+  EXPECT_TRUE(pumpUntil([&] { return port.expired(); })) << "the port let go is still alive";
+  device_->pullOut();
+  queue_->runFor(100ms);
+  EXPECT_EQ(removed, 0);
+  EXPECT_TRUE(openFailures_.empty());
 }
 
 }  // namespace
