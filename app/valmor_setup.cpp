@@ -22,8 +22,11 @@ constexpr const char* kHelp = R"(Usage: valmor-setup [--help] [--version] [Qt op
 Sets up a VALMOR unit for one of twelve underwater strobe models. The window
 finds the unit (a USB-serial adapter, /dev/ttyUSB<n>) when it is plugged in,
 opens it, and sends the chosen strobe model's profile when you press
-Download. The unit's answer is shown in the status field. The strobe model
-chosen last is chosen again at the next start.
+Download. The unit's answer is shown in the status field. With several
+units plugged in, choose one in the Unit popup. A unit that cannot be opened
+(in use by another program, no permission) is shown as such and tried again
+every second. The strobe model chosen last, and the window's size and place,
+are restored at the next start.
 
 Event lines (devices found, port events, every write) go to standard output.
 
