@@ -276,7 +276,7 @@ void ViewController::openSelectedDevice() {
   if (auto port = serialPortHandler_->serialPort(); port && port->isOpen()) {
     showStatus(kStatusConnected);
     showingOpenFailure_ = false;
-    timer_->stop();
+    refreshWhileOpen();
   } else {
     timer_->start();
   }
@@ -287,8 +287,18 @@ void ViewController::handleUnitChosen(int index) {
   openSelectedDevice();
 }
 
+void ViewController::refreshWhileOpen() {
+  // Without hot-plug events the refresh is the only way to hear of units
+  // that come and go.
+  if (hotPlug_) {
+    timer_->stop();
+  } else if (!timer_->isActive()) {
+    timer_->start();
+  }
+}
+
 void ViewController::handlePortOpened() {
-  timer_->stop();
+  refreshWhileOpen();
   if (showingOpenFailure_) showStatus(kStatusConnected);
   showingOpenFailure_ = false;
 }

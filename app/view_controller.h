@@ -11,7 +11,8 @@
 // Finding the unit: updateConnectedDevices() lists the units (unit_list.h)
 // and logs "N device found". It runs at start, every second from `timer`
 // while no unit is open, and whenever the registry reports a device plugged
-// in or pulled out (then only when the units listed changed). While
+// in or pulled out (then only when the units listed changed); a registry
+// that cannot report hot plug is refreshed every second throughout. While
 // no unit is listed the status says to plug one in. When there are units and
 // none is open, the last is selected, shown as "VALMOR connected" once its
 // port has opened, and kept open; units that come and go meanwhile are
@@ -97,7 +98,8 @@ class ViewController : public QWidget {
   SerialPortHandler& serialPortHandler() const { return *serialPortHandler_; }
   // Callout paths of the units listed in deviceSelectorView, in its order.
   const std::vector<std::string>& connectedDevices() const { return connectedDevices_; }
-  // The refresh timer; active only while no unit is open.
+  // The refresh timer; active while no unit is open (and always when the
+  // registry cannot report hot plug).
   const QTimer& timer() const { return *timer_; }
 
   // Once, after creation: configureView(), the remembered window geometry,
@@ -145,6 +147,9 @@ class ViewController : public QWidget {
   void listUnits(std::vector<Unit> units);
   // Refreshes after a hot-plug event when the units listed have changed.
   void handleDevicesChanged();
+  // A unit is open: the refresh stops, unless the registry gives no
+  // hot-plug events; then it goes on every second.
+  void refreshWhileOpen();
   void restoreStrobeModel();
   void rememberStrobeModel();
 

@@ -507,6 +507,21 @@ TEST_F(ViewControllerTest, LongAnswerWrapsAnywhereAndNeverWidensTheWindow) {
   }
 }
 
+TEST_F(ViewControllerTest, RegistryWithoutHotPlugIsRefreshedEverySecondWhileAUnitIsOpen) {
+  test::PtyDevice first(dir_.path(), "ttyUSB0");
+  test::PtyDevice second(dir_.path(), "ttyUSB1");
+  auto registry = std::make_shared<test::FakeDeviceRegistry>();
+  registry->setSubscribeFails(true);
+  registry->setDevices({test::FakeDeviceRegistry::device(first.path(), "ttyUSB0")});
+  setDeviceRegistryForTesting(registry);
+  ViewController& window = load();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return first.received() == "\n"; }, 3000)) << log();
+
+  registry->addDevice(test::FakeDeviceRegistry::device(second.path(), "ttyUSB1"));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window.deviceSelectorView()->count() == 2; }, 3000)) << log();
+  EXPECT_EQ(window.deviceSelectorView()->currentText(), "ttyUSB0");
+}
+
 TEST_F(ViewControllerTest, UnitsAreShownByNameAndAdapterWithTheirPathInTheTooltip) {
   test::PtyDevice plain(dir_.path(), "ttyUSB0");
   test::PtyDevice adapter(dir_.path(), "ttyUSB1");
