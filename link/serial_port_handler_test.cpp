@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "link/testing/handler_fixture.h"
 #include "link/upload_protocol.h"
 #include "profile/repository.h"
@@ -190,6 +192,29 @@ TEST_F(SerialPortHandlerTest, PortLetGoIsClosedAndItsRemovalIsNoLongerReported) 
   queue_->runFor(100ms);
   EXPECT_EQ(removed, 0);
   EXPECT_TRUE(openFailures_.empty());
+}
+
+// The close of a port whose device went used to hold its delegate while it
+// waited for the main thread, so a handler let go by its owner (a window
+// closed meanwhile) still heard of it, and wrote to a log that was gone.
+TEST_F(SerialPortHandlerTest, HandlerLetGoByItsOwnerHearsNothingMore) {
+  openAndGreet();
+  const std::shared_ptr<SerialPort> port = handler_->serialPort();
+  device_->pullOut();
+  ASSERT_TRUE(pumpUntil([&] { return !handler_->serialPort(); })) << logText();
+  // The close goes on on the pool, and its report waits for the main queue,
+  // which runs only below. A hold of the pool on the handler meanwhile
+  // shows in its use count.
+  for (const auto until = std::chrono::steady_clock::now() + 500ms;
+       std::chrono::steady_clock::now() < until;) {
+    if (!port->isOpen() && handler_.use_count() > 1) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  const std::weak_ptr<SerialPortHandler> handler = handler_;
+  handler_.reset();
+  EXPECT_TRUE(handler.expired());
+  queue_->runFor(200ms);
+  EXPECT_EQ(closed_, 0);
 }
 
 }  // namespace

@@ -272,8 +272,15 @@ void SerialPort::Impl::sessionDidClose(std::error_code closeError) {
   }
   owner.didChange("fileDescriptor");
 
-  auto d = owner.delegate();
-  if (d && d->implements(SerialPortDelegate::kWasClosed)) {
+  // The delegate is not held while the call waits for the main thread: one
+  // that its owner lets go meanwhile hears nothing more (the call looks it
+  // up again when it runs).
+  bool hearsOfClose;
+  {
+    const auto d = owner.delegate();
+    hearsOfClose = d && d->implements(SerialPortDelegate::kWasClosed);
+  }
+  if (hearsOfClose) {
     waitForDelegateCall(SerialPortDelegate::kWasClosed,
                         [](SerialPortDelegate& del, SerialPort& p) { del.serialPortWasClosed(p); });
     // Request state is cleared only for a delegate that hears of the close.
