@@ -152,8 +152,8 @@ class ViewControllerTest : public ::testing::Test {
       port->close();
       (void)QTest::qWaitFor([&] { return !port->isOpen(); }, 3000);
     }
-    // A port still closing holds the handler until it has told it so; the
-    // handler logs to log_, which goes with this fixture.
+    // The handler goes with the window: nothing of a port still closing may
+    // reach it later, since it logs to log_, which goes with this fixture.
     const std::weak_ptr<SerialPortHandler> handler = window_->serialPortHandler().shared_from_this();
     window_.reset();
     EXPECT_TRUE(QTest::qWaitFor([&] { return handler.expired(); }, 3000));
