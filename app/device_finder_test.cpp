@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/unit_list.h"
 #include "app/unit_path.h"
 #include "discovery/testing/fake_device_registry.h"
 
@@ -26,11 +27,32 @@ TEST(UnitPathTest, UsbSerialAdaptersAreUnitsAndOtherSerialDevicesAreNot) {
   for (const auto& c : cases) EXPECT_EQ(isUnitPath(c.path), c.unit) << c.path;
 }
 
-TEST(UnitPathTest, TitleIsThePathWithoutEveryDevCu) {
-  EXPECT_EQ(unitTitle("/dev/cu.usbserial-A1"), "usbserial-A1");
-  EXPECT_EQ(unitTitle("/dev/ttyUSB0"), "/dev/ttyUSB0");
-  EXPECT_EQ(unitTitle("/tmp/d/cu.usbserial-SIM0"), "/tmp/d/cu.usbserial-SIM0");
-  EXPECT_EQ(unitTitle("/dev/cu.a/dev/cu.b"), "ab");
+TEST(UnitPathTest, PopupShowsTheDeviceNameAndTheAdapterTheRegistryKnows) {
+  const struct {
+    const char* path;
+    std::map<std::string, std::string, std::less<>> usb;
+    const char* title;
+    const char* tooltip;
+  } cases[] = {
+      {"/dev/ttyUSB0",
+       {{"USBVendorName", "FTDI"}, {"USBProductName", "FT232R USB UART"},
+        {"USBSerialNumber", "A10K3M8P"}},
+       "ttyUSB0 \u2014 FT232R USB UART, serial A10K3M8P",
+       "/dev/ttyUSB0\nMaker: FTDI\nProduct: FT232R USB UART\nSerial number: A10K3M8P"},
+      {"/dev/ttyUSB1", {{"USBSerialNumber", "0001"}}, "ttyUSB1 \u2014 serial 0001",
+       "/dev/ttyUSB1\nSerial number: 0001"},
+      {"/dev/cu.usbserial-A1", {}, "usbserial-A1", "/dev/cu.usbserial-A1"},
+      {"/tmp/d/cu.usbserial-SIM0", {}, "usbserial-SIM0", "/tmp/d/cu.usbserial-SIM0"},
+      {"/tmp/d/cu.", {}, "cu.", "/tmp/d/cu."},
+  };
+  for (const auto& c : cases) {
+    auto properties = test::FakeDeviceRegistry::device(c.path)->properties();
+    properties.insert(c.usb.begin(), c.usb.end());
+    const Unit unit = unitFromDevice(std::make_shared<const Device>(properties));
+    EXPECT_EQ(unit.path, c.path);
+    EXPECT_EQ(unit.title, c.title);
+    EXPECT_EQ(unit.tooltip, c.tooltip);
+  }
 }
 
 TEST(DeviceFinderTest, ListsEveryCalloutPathInRegistryOrder) {

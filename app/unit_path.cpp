@@ -28,14 +28,10 @@ bool isUnitPath(std::string_view calloutPath) {
                                                       : calloutPath.substr(slash + 1));
 }
 
-std::string unitTitle(std::string_view calloutPath) {
-  constexpr std::string_view kCalloutPrefix = "/dev/cu.";
-  std::string title(calloutPath);
-  for (auto at = title.find(kCalloutPrefix); at != std::string::npos;
-       at = title.find(kCalloutPrefix, at)) {
-    title.erase(at, kCalloutPrefix.size());
-  }
-  return title;
+std::string unitName(std::string_view calloutPath) {
+  std::string_view name = calloutPath.substr(calloutPath.find_last_of('/') + 1);
+  if (name.starts_with("cu.") && name.size() > 3) name.remove_prefix(3);
+  return std::string(name);
 }
 
 }  // namespace valmor

@@ -12,8 +12,9 @@ namespace valmor {
 
 bool isUnitPath(std::string_view calloutPath);
 
-// The title of the unit in the device popup: the path with every "/dev/cu."
-// removed (case-sensitive), so that a macOS unit reads usbserial-A1.
-std::string unitTitle(std::string_view calloutPath);
+// The device name of a unit: its path without the device folder, and without
+// the "cu." that macOS-style names begin with: /dev/ttyUSB0 gives ttyUSB0,
+// /dev/cu.usbserial-A1 and DIR/cu.usbserial-A1 give usbserial-A1.
+std::string unitName(std::string_view calloutPath);
 
 }  // namespace valmor

@@ -9,8 +9,10 @@
 #include <string_view>
 
 #include "app/app_delegate.h"
+#include "app/command_line.h"
 #include "app/qt_main_queue.h"
 #include "app/quit_signals.h"
+#include "app/toolkit_start.h"
 #include "app/view_controller.h"
 
 namespace {
@@ -20,8 +22,11 @@ constexpr const char* kHelp = R"(Usage: valmor-setup [--help] [--version] [Qt op
 Sets up a VALMOR unit for one of twelve underwater strobe models. The window
 finds the unit (a USB-serial adapter, /dev/ttyUSB<n>) when it is plugged in,
 opens it, and sends the chosen strobe model's profile when you press
-Download. The unit's answer is shown in the status field. The strobe model
-chosen last is chosen again at the next start.
+Download. The unit's answer is shown in the status field. With several
+units plugged in, choose one in the Unit popup. A unit that cannot be opened
+(in use by another program, no permission) is shown as such and tried again
+every second. The strobe model chosen last, and the window's size and place,
+are restored at the next start.
 
 Event lines (devices found, port events, every write) go to standard output.
 
@@ -29,6 +34,7 @@ Options:
   --help      this text.
   --version   the version.
 Qt's own options (-platform offscreen, -style Fusion, ...) are accepted too.
+Exit status: 0 closed, 1 no window could be opened, 2 usage.
 
 Environment:
   VALMOR_DEVICE_DIR   a directory whose entries cu.NAME are the serial
@@ -78,7 +84,23 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  QApplication application(argc, argv);
+  if (const auto problem = valmor::toolkitOptionWithoutValue(argc, argv)) {
+    std::cerr << *problem << '\n';
+    return 1;
+  }
+
+  std::unique_ptr<QApplication> application;
+  {
+    // Qt's failure to reach the display ends the process here, in one line.
+    valmor::ToolkitStartGuard guard;
+    application = std::make_unique<QApplication>(argc, argv);
+    // Qt has taken its own options out of argv; what is left is unknown.
+    if (const auto problem = valmor::unknownArguments(argc, argv)) {
+      guard.dropHeldMessages();
+      std::cerr << *problem << '\n';
+      return 2;
+    }
+  }
   QApplication::setOrganizationName("VALMOR");
   QApplication::setApplicationName("valmor-setup");
   QApplication::setApplicationVersion(VALMOR_VERSION);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <optional>
 
-#include "app/device_finder.h"
 #include "app/unit_path.h"
 #include "link/serial_port_handler.h"
 #include "link/upload_protocol.h"
@@ -41,7 +40,7 @@ ViewController::ViewController(std::ostream& log, QWidget* parent)
     : QWidget(parent),
       log_(log),
       deviceSelectorView_(makeSelector("deviceSelectorView", this)),
-      textField_(makeCaption("textField", this)),
+      textField_(new StatusField(this)),
       initializationButton_(new QPushButton(tr("&Initialize"), this)),
       downloadButton_(new QPushButton(tr("&Download"), this)),
       selectorA_(makeSelector("selectorA", this)),
@@ -54,6 +53,7 @@ ViewController::ViewController(std::ostream& log, QWidget* parent)
       labelD_(makeCaption("labelD", this)),
       serialPortHandler_(SerialPortHandler::create(log)),
       timer_(new QTimer(this)) {
+  textField_->setObjectName("textField");
   initializationButton_->setObjectName("initializationButton");
   downloadButton_->setObjectName("downloadButton");
   timer_->setInterval(kRefreshIntervalMs);
@@ -62,12 +62,15 @@ ViewController::ViewController(std::ostream& log, QWidget* parent)
 }
 
 ViewController::~ViewController() {
+  QSettings().setValue(kWindowGeometrySetting, saveGeometry());
+  hotPlug_.reset();
   // The handler may outlive the window by the length of a delegate call;
   // its callbacks must not reach a destroyed window.
   serialPortHandler_->onOpened = nullptr;
   serialPortHandler_->onClosed = nullptr;
   serialPortHandler_->onRemoved = nullptr;
   serialPortHandler_->onError = nullptr;
+  serialPortHandler_->onOpenFailed = nullptr;
   serialPortHandler_->onDataReceived = nullptr;
 }
 
@@ -77,7 +80,8 @@ void ViewController::layOutControls() {
   auto* unitCaption = new QLabel(tr("&Unit:"), this);
   unitCaption->setBuddy(deviceSelectorView_);
   deviceSelectorView_->setPlaceholderText(tr("No unit found"));
-  // Long paths (a simulated unit's) are elided rather than widen the window.
+  // Long titles are elided rather than widen the window; the list shows
+  // them whole.
   deviceSelectorView_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   deviceSelectorView_->setMinimumContentsLength(28);
   labelA_->setBuddy(selectorA_);
@@ -85,18 +89,8 @@ void ViewController::layOutControls() {
   labelC_->setBuddy(selectorC_);
   labelD_->setBuddy(selectorD_);
 
-  // The status shows the unit's answers, which the user may want to copy.
   auto* statusCaption = new QLabel(tr("Status:"), this);
   textField_->setText(tr("Looking for a VALMOR unit\u2026"));
-  textField_->setTextFormat(Qt::PlainText);
-  textField_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  textField_->setWordWrap(true);
-  textField_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  textField_->setFrameShape(QFrame::StyledPanel);
-  textField_->setFrameShadow(QFrame::Sunken);
-  textField_->setMargin(4);
-  textField_->setMinimumHeight(3 * textField_->fontMetrics().lineSpacing() + 12);
-  textField_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   statusCaption->setBuddy(textField_);
 
   initializationButton_->setToolTip(tr("Send the Initialize command to the unit"));
@@ -137,17 +131,22 @@ QSize ViewController::sizeHint() const {
 
 void ViewController::viewDidLoad() {
   configureView();
-  // The window opens at the size its filled controls ask for.
-  resize(sizeHint());
+  // The window opens where and as large as it was left, else at the size
+  // its filled controls ask for.
+  if (!restoreGeometry(QSettings().value(kWindowGeometrySetting).toByteArray())) {
+    resize(sizeHint());
+  }
+  // Subscribed before the first listing, so that no plug-in is missed.
+  hotPlug_ = deviceRegistry().subscribe([this](DeviceIterator) { handleDevicesChanged(); },
+                                        [this](DeviceIterator) { handleDevicesChanged(); });
   updateConnectedDevices();
-  if (connectedDevices_.empty()) timer_->start();
 }
 
 void ViewController::configureView() {
   serialPortHandler_->onOpened = [this] { handlePortOpened(); };
   serialPortHandler_->onClosed = [this] { handlePortClosed(); };
   serialPortHandler_->onRemoved = [this] { handlePortRemoved(); };
-  serialPortHandler_->onError = [this](const PosixError& error) { handlePortError(error); };
+  serialPortHandler_->onOpenFailed = [this](const PosixError& error) { handleOpenFailed(error); };
   serialPortHandler_->onDataReceived = [this](const std::string& text) {
     handleReceivedText(text);
   };
@@ -155,6 +154,13 @@ void ViewController::configureView() {
   QObject::connect(initializationButton_, &QPushButton::clicked, this,
                    [this] { onInitiaizeClicked(); });
   QObject::connect(downloadButton_, &QPushButton::clicked, this, [this] { onDownloadClicked(); });
+  QObject::connect(deviceSelectorView_, &QComboBox::activated, this,
+                   [this](int index) { handleUnitChosen(index); });
+  // The popup's own tooltip is that of the unit it shows.
+  QObject::connect(deviceSelectorView_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    deviceSelectorView_->setToolTip(
+        deviceSelectorView_->itemData(index, Qt::ToolTipRole).toString());
+  });
 
   applyConfiguration(UIConfig{});
   restoreStrobeModel();
@@ -190,55 +196,164 @@ void ViewController::applyConfiguration(const UIConfig& config) {
 }
 
 void ViewController::updateConnectedDevices() {
-  DeviceIterator devices;
-  std::vector<std::string> paths;
-  if (DeviceFinder::findSerialServices(kIOSerialStream, devices) == kDeviceFinderSuccess) {
-    paths = DeviceFinder::calloutDevicePaths(std::move(devices));
-  }
-  std::erase_if(paths, [](const std::string& path) { return !isUnitPath(path); });
-  connectedDevices_ = std::move(paths);
-
-  if (!connectedDevices_.empty()) {
-    // Already empty at the first find and after an unplug
-    // (handlePortRemoved); cleared anyway so that no unit is listed twice.
-    deviceSelectorView_->clear();
-    for (const std::string& path : connectedDevices_) {
-      deviceSelectorView_->addItem(toQString(unitTitle(path)));
-    }
-    showStatus(kStatusConnected);
+  listUnits(findUnits());
+  std::shared_ptr<SerialPort> held = serialPortHandler_->serialPort();
+  if (connectedDevices_.empty()) {
+    if (!showingNoUnit_) showStatus(kStatusNoUnit);
+    showingNoUnit_ = true;
+    showingOpenFailure_ = false;
+    timer_->start();
+  } else if (!held) {
     deviceSelectorView_->setCurrentIndex(static_cast<int>(connectedDevices_.size()) - 1);
-    timer_->stop();
     openSelectedDevice();
+  } else if (!held->isOpen()) {
+    openSelectedDevice();  // tried again: it failed to open, or closed
   }
   log_ << connectedDevices_.size() << " device found\n" << std::flush;
+}
+
+void ViewController::handleDevicesChanged() {
+  std::vector<std::string> paths;
+  for (const Unit& unit : findUnits()) paths.push_back(unit.path);
+  if (paths != connectedDevices_) updateConnectedDevices();
+}
+
+void ViewController::listUnits(std::vector<Unit> units) {
+  const std::shared_ptr<SerialPort> held = serialPortHandler_->serialPort();
+  const auto listed = [&](const std::vector<Unit>& list, const std::string& path) {
+    return std::find_if(list.begin(), list.end(), [&](const Unit& u) { return u.path == path; });
+  };
+  if (held && listed(units, held->path()) == units.end()) {
+    if (held->isOpen()) {
+      // Gone from the registry but not yet hung up: kept until its removal
+      // is reported, so that an open port is never dropped on hearsay.
+      if (auto known = listed(units_, held->path()); known != units_.end()) units.push_back(*known);
+    } else {
+      serialPortHandler_->closePort();  // the unit that failed to open went
+    }
+  }
+  for (const Unit& unit : units) {
+    if (listed(units_, unit.path) == units_.end()) {
+      log_ << "Found unit " << unit.title << " at " << unit.path << '\n' << std::flush;
+    }
+  }
+  for (const Unit& unit : units_) {
+    if (listed(units, unit.path) == units.end()) {
+      log_ << "Unit " << unit.title << " at " << unit.path << " is gone\n" << std::flush;
+    }
+  }
+  if (units != units_) {
+    const std::shared_ptr<SerialPort> open = serialPortHandler_->serialPort();
+    deviceSelectorView_->clear();
+    for (const Unit& unit : units) {
+      deviceSelectorView_->addItem(toQString(unit.title), toQString(unit.path));
+      deviceSelectorView_->setItemData(deviceSelectorView_->count() - 1, toQString(unit.tooltip),
+                                       Qt::ToolTipRole);
+    }
+    const auto selected = open ? listed(units, open->path()) : units.end();
+    deviceSelectorView_->setCurrentIndex(
+        selected == units.end() ? -1 : static_cast<int>(selected - units.begin()));
+  }
+  units_ = std::move(units);
+  connectedDevices_.clear();
+  for (const Unit& unit : units_) connectedDevices_.push_back(unit.path);
+  if (!units_.empty()) showingNoUnit_ = false;
 }
 
 void ViewController::openSelectedDevice() {
   const int index = deviceSelectorView_->currentIndex();
   if (index < 0 || static_cast<std::size_t>(index) >= connectedDevices_.size()) return;
-  serialPortHandler_->openPort(connectedDevices_[static_cast<std::size_t>(index)]);
+  const std::string& path = connectedDevices_[static_cast<std::size_t>(index)];
+  if (auto held = serialPortHandler_->serialPort(); held && held->path() == path) {
+    if (held->isOpen()) return;
+  } else if (held) {
+    serialPortHandler_->closePort();
+  }
+  openedPath_ = path;
+  serialPortHandler_->openPort(path);
+  // The open happens inside openPort(); why it failed is told later
+  // (handleOpenFailed), and until it is open the refresh goes on.
+  if (auto port = serialPortHandler_->serialPort(); port && port->isOpen()) {
+    showStatus(kStatusConnected);
+    showingOpenFailure_ = false;
+    refreshWhileOpen();
+  } else {
+    timer_->start();
+  }
 }
 
-void ViewController::handlePortOpened() {}
+void ViewController::handleUnitChosen(int index) {
+  if (index != deviceSelectorView_->currentIndex()) deviceSelectorView_->setCurrentIndex(index);
+  openSelectedDevice();
+}
 
-void ViewController::handlePortClosed() {}
+void ViewController::refreshWhileOpen() {
+  // Without hot-plug events the refresh is the only way to hear of units
+  // that come and go.
+  if (hotPlug_) {
+    timer_->stop();
+  } else if (!timer_->isActive()) {
+    timer_->start();
+  }
+}
+
+void ViewController::handlePortOpened() {
+  refreshWhileOpen();
+  if (showingOpenFailure_) showStatus(kStatusConnected);
+  showingOpenFailure_ = false;
+}
+
+void ViewController::handlePortClosed() {
+  // The unit's port closed while the window still uses it: open it again.
+  if (auto held = serialPortHandler_->serialPort(); held && !held->isOpen()) timer_->start();
+}
 
 void ViewController::handlePortRemoved() {
-  deviceSelectorView_->clear();
-  connectedDevices_.clear();
-  timer_->start();
+  std::vector<Unit> units = units_;
+  std::erase_if(units, [&](const Unit& unit) { return unit.path == openedPath_; });
+  listUnits(std::move(units));
+  if (connectedDevices_.empty()) {
+    showStatus(kStatusNoUnit);
+    showingNoUnit_ = true;
+    showingOpenFailure_ = false;
+    timer_->start();
+    return;
+  }
+  deviceSelectorView_->setCurrentIndex(static_cast<int>(connectedDevices_.size()) - 1);
+  openSelectedDevice();
 }
 
-void ViewController::handlePortError(const PosixError& error) {
-  // Opening is refused with EACCES when the device node belongs to a group
-  // the user is not in; nothing else tells the user why the unit is silent.
-  if (error.value() == EACCES || error.value() == EPERM) showStatus(permissionText(error.path));
+void ViewController::handleOpenFailed(const PosixError& error) {
+  showStatus(openFailureText(unitName(error.path), error));
+  showingOpenFailure_ = true;
+  timer_->start();
 }
 
 std::string ViewController::permissionText(const std::string& path) {
   return "No permission to open " + path +
          ": add your user to the dialout group (sudo usermod -aG dialout $USER), then log out "
          "and in again.";
+}
+
+std::string ViewController::openFailureText(const std::string& name, const PosixError& error) {
+  std::string why;
+  switch (error.value()) {
+    case EACCES:
+    case EPERM:
+      // Refused when the device node belongs to a group the user is not in.
+      return permissionText(error.path);
+    case EWOULDBLOCK:
+    case EBUSY:
+      why = "it is in use by another program";
+      break;
+    case ENOTTY:
+      why = "it is not a serial device";
+      break;
+    default:
+      why = error.message();
+      break;
+  }
+  return "Cannot open the unit " + name + ": " + why + ". Trying again every second.";
 }
 
 void ViewController::handleReceivedText(const std::string& text) { showStatus(text); }
@@ -252,7 +367,9 @@ void ViewController::onDownloadClicked() {
            [this](const std::string& status) { showStatus(status); });
 }
 
-void ViewController::showStatus(const std::string& text) { textField_->setText(toQString(text)); }
+void ViewController::showStatus(const std::string& text) {
+  textField_->setText(toQString(text));
+}
 
 void ViewController::restoreStrobeModel() {
   const QString remembered = QSettings().value(kStrobeModelSetting).toString();

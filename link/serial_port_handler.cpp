@@ -1,5 +1,7 @@
 #include "link/serial_port_handler.h"
 
+#include <utility>
+
 #include "profile/unicode_text.h"
 
 namespace valmor {
@@ -38,10 +40,18 @@ void SerialPortHandler::openPort(std::string_view path) {
   serialPort_->setAllowsNonStandardBaudRates(true);
   serialPort_->setParity(kUnitParity);
   serialPort_->setDelegate(weak_from_this());
+  awaitingOpen_ = true;
   serialPort_->open();
 }
 
+void SerialPortHandler::closePort() {
+  awaitingOpen_ = false;
+  const std::shared_ptr<SerialPort> port = std::exchange(serialPort_, nullptr);
+  if (port && port->isOpen()) port->close();
+}
+
 void SerialPortHandler::serialPortWasOpened(SerialPort& port) {
+  if (&port == serialPort_.get()) awaitingOpen_ = false;
   log_ << "Serial port " << port.description() << " was opened\n" << std::flush;
   sendString(port, lineFeedChar, log_);
   if (onOpened) onOpened();
@@ -56,7 +66,10 @@ void SerialPortHandler::serialPortWasRemovedFromSystem(SerialPort& port) {
   // A removal of a port this handler no longer holds must not drop the one
   // it holds now.
   const bool held = serialPort_.get() == &port;
-  if (held) serialPort_.reset();
+  if (held) {
+    serialPort_.reset();
+    awaitingOpen_ = false;
+  }
   log_ << "Serial port " << port.description() << " was removed from the system\n" << std::flush;
   if (held && onRemoved) onRemoved();
 }
@@ -65,7 +78,12 @@ void SerialPortHandler::serialPortDidEncounterError(SerialPort& port, const Posi
   log_ << "Serial port (" << port.description() << ") encountered error: " << error.description()
        << '\n'
        << std::flush;
+  // Errors of a port let go, or of an open port (a write, a setting), are
+  // only logged and passed to onError.
+  const bool openFailed = &port == serialPort_.get() && awaitingOpen_ && !port.isOpen();
+  if (openFailed) awaitingOpen_ = false;
   if (onError) onError(error);
+  if (openFailed && onOpenFailed) onOpenFailed(error);
 }
 
 void SerialPortHandler::serialPortDidReceiveData(SerialPort& port,

@@ -89,6 +89,11 @@ class SerialPortHandler final : public SerialPortDelegate,
   // open, a refused lock, a failed write), so that a caller without a
   // window, such as the command-line tool, can tell the user why.
   std::function<void(const PosixError&)> onError = [](const PosixError&) {};
+  // Called after onError when the error is why the open that openPort()
+  // started failed (in use by another program, no permission, not a serial
+  // device...). The handler keeps the closed port, so that openPort() with
+  // the same path tries again. At most once per openPort().
+  std::function<void(const PosixError&)> onOpenFailed = [](const PosixError&) {};
 
   // The port made by the last openPort(); empty before the first, when
   // openPort() found no device, and after the device was removed.
@@ -109,6 +114,12 @@ class SerialPortHandler final : public SerialPortDelegate,
   // handler holds no port and logs that.
   void openPort(std::string_view path);
 
+  // Lets go of the port: starts closing it when it is open (its close is
+  // still logged, and onClosed called, when it completes) and holds no port
+  // from now on; nothing more of that port reaches onOpenFailed or
+  // onRemoved. Does nothing without a port.
+  void closePort();
+
   // Where the log lines go.
   std::ostream& log() const { return log_; }
 
@@ -122,6 +133,12 @@ class SerialPortHandler final : public SerialPortDelegate,
  private:
   std::ostream& log_;
   std::shared_ptr<SerialPort> serialPort_;
+  // openPort() opened serialPort_ and neither its opening nor its failure
+  // has been delivered yet. An error that arrives meanwhile while the port
+  // is not open is the reason the open failed. (The open of a port that is
+  // still closing happens once the close completes, so the flag outlives
+  // that close.)
+  bool awaitingOpen_ = false;
   std::string line_;
   Utf8StreamDecoder decoder_;
 };

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "link/testing/handler_fixture.h"
 #include "link/upload_protocol.h"
 #include "profile/repository.h"
@@ -165,6 +167,54 @@ TEST_F(SerialPortHandlerTest, UnitHeldByAnotherProcessIsReportedAndStaysClosed) 
   EXPECT_FALSE(handler_->serialPort()->isOpen());
   EXPECT_EQ(opened_, 0);
   EXPECT_THAT(logText(), Not(HasSubstr("Writing data")));
+  ASSERT_EQ(openFailures_.size(), 1u);
+  EXPECT_EQ(openFailures_[0].value(), EWOULDBLOCK);
+
+  // Once the other process lets go, opening the same path again succeeds.
+  other.reset();
+  handler_->openPort(device_->path());
+  ASSERT_TRUE(pumpUntil([&] { return opened_ == 1; })) << logText();
+  EXPECT_TRUE(device_->waitForBytes(1, 3s));
+  EXPECT_EQ(openFailures_.size(), 1u);
+}
+
+TEST_F(SerialPortHandlerTest, PortLetGoIsClosedAndItsRemovalIsNoLongerReported) {
+  int removed = 0;
+  handler_->onRemoved = [&] { ++removed; };
+  openAndGreet();
+  const std::weak_ptr<SerialPort> port = handler_->serialPort();
+  handler_->closePort();
+  EXPECT_FALSE(handler_->serialPort());
+  ASSERT_TRUE(pumpUntil([&] { return closed_ == 1; })) << logText();
+  EXPECT_THAT(logText(), HasSubstr("Serial port usbserial-TEST was closed\n"));
+  EXPECT_TRUE(pumpUntil([&] { return port.expired(); })) << "the port let go is still alive";
+  device_->pullOut();
+  queue_->runFor(100ms);
+  EXPECT_EQ(removed, 0);
+  EXPECT_TRUE(openFailures_.empty());
+}
+
+// The close of a port whose device went used to hold its delegate while it
+// waited for the main thread, so a handler let go by its owner (a window
+// closed meanwhile) still heard of it, and wrote to a log that was gone.
+TEST_F(SerialPortHandlerTest, HandlerLetGoByItsOwnerHearsNothingMore) {
+  openAndGreet();
+  const std::shared_ptr<SerialPort> port = handler_->serialPort();
+  device_->pullOut();
+  ASSERT_TRUE(pumpUntil([&] { return !handler_->serialPort(); })) << logText();
+  // The close goes on on the pool, and its report waits for the main queue,
+  // which runs only below. A hold of the pool on the handler meanwhile
+  // shows in its use count.
+  for (const auto until = std::chrono::steady_clock::now() + 500ms;
+       std::chrono::steady_clock::now() < until;) {
+    if (!port->isOpen() && handler_.use_count() > 1) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  const std::weak_ptr<SerialPortHandler> handler = handler_;
+  handler_.reset();
+  EXPECT_TRUE(handler.expired());
+  queue_->runFor(200ms);
+  EXPECT_EQ(closed_, 0);
 }
 
 }  // namespace

@@ -284,8 +284,14 @@ void SerialPort::Impl::sessionDidClose(std::error_code closeError) {
   }
   owner.didChange("fileDescriptor");
 
-  auto d = owner.delegate();
-  const bool toldOfClose = d && d->implements(SerialPortDelegate::kWasClosed);
+  // The delegate is looked up only to learn whether it hears of the close,
+  // and not held: one that its owner lets go before the call runs hears
+  // nothing more (the call looks it up again when it runs).
+  bool toldOfClose;
+  {
+    const auto d = owner.delegate();
+    toldOfClose = d && d->implements(SerialPortDelegate::kWasClosed);
+  }
   // What follows the close, once it has been delivered.
   auto next = [self = owner.shared_from_this(), toldOfClose, reopen, closeCountNow] {
     Impl& impl = implOf(*self);

@@ -1,8 +1,9 @@
 #!/bin/sh
 # valmor-setup as a user meets it without a display: --help and --version
-# answer without opening a window, no display is one line that says what to
-# do; and cmake --install lays out the programs, the desktop entry and the
-# icon. Usage: program_test.sh VALMOR_SETUP VERSION BUILD_DIR
+# answer without opening a window, no display (or one that cannot be
+# reached, or a bad toolkit option) is one line that says what to do, an
+# unknown option one line with what is known; and cmake --install lays out
+# the programs, the desktop entry and the icon. Usage: program_test.sh VALMOR_SETUP VERSION BUILD_DIR
 set -u
 app=$1 version=$2 build=$3
 failures=0
@@ -21,6 +22,36 @@ status=$?
 [ "$status" -eq 1 ] || fail "without a display it exits with $status"
 [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] || fail "without a display it says more than one line: $out"
 printf '%s' "$out" | grep -q 'xvfb-run' || fail "without a display it does not name xvfb-run: $out"
+
+one_line() { [ "$(printf '%s\n' "$1" | wc -l)" -eq 1 ]; }
+
+# A display that cannot be reached, and a toolkit option without its value
+# or with one Qt does not know: one line that names the problem, status 1.
+display=:$((3000 + $$ % 3000))
+while [ -e "/tmp/.X11-unix/X${display#:}" ]; do display=:$((${display#:} + 1)); done
+out=$(env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY="$display" "$app" 2>&1)
+status=$?
+[ "$status" -eq 1 ] || fail "with the unreachable display $display it exits with $status: $out"
+one_line "$out" || fail "with an unreachable display it says more than one line: $out"
+printf '%s' "$out" | grep -q -- "$display" || fail "it does not name the display $display: $out"
+for options in "-platform" "-platform nosuchwindowsystem" "-style"; do
+  # shellcheck disable=SC2086
+  out=$(QT_QPA_PLATFORM=offscreen "$app" $options 2>&1)
+  status=$?
+  [ "$status" -eq 1 ] || fail "with $options it exits with $status: $out"
+  one_line "$out" || fail "with $options it says more than one line: $out"
+  printf '%s' "$out" | grep -q -- "${options##* }" || fail "with $options it does not name it: $out"
+done
+
+# Options neither the app nor Qt knows: one line with what is known, status 2.
+for options in "--versoin" "-platform offscreen extra"; do
+  # shellcheck disable=SC2086
+  out=$(QT_QPA_PLATFORM=offscreen "$app" $options 2>&1)
+  status=$?
+  [ "$status" -eq 2 ] || fail "with $options it exits with $status: $out"
+  one_line "$out" || fail "with $options it says more than one line: $out"
+  printf '%s' "$out" | grep -q -- "${options##* }.*--help" || fail "with $options the line is: $out"
+done
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT

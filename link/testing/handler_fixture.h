@@ -71,6 +71,7 @@ class HandlerFixture : public Fixture {
     handler_->onOpened = [this] { ++opened_; };
     handler_->onClosed = [this] { ++closed_; };
     handler_->onError = [this](const PosixError& error) { errors_.push_back(error); };
+    handler_->onOpenFailed = [this](const PosixError& error) { openFailures_.push_back(error); };
     handler_->onDataReceived = [this](const std::string& text) { delivered_.push_back(text); };
   }
 
@@ -113,6 +114,7 @@ class HandlerFixture : public Fixture {
   int opened_ = 0;
   int closed_ = 0;
   std::vector<PosixError> errors_;
+  std::vector<PosixError> openFailures_;
   std::vector<std::string> delivered_;
 };
 
