@@ -1,6 +1,6 @@
 #include "link/serial_port_handler.h"
 
-#include "profile/unicode_text.h"
+#include "text/unicode_text.h"
 
 namespace valmor {
 
