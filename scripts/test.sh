@@ -2,9 +2,12 @@
 # Sets up the machine, builds everything and runs every test: the plain build
 # (and the README's main command under xvfb-run), the whole suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the library's suites
-# under ThreadSanitizer. Prints a short summary per build: passed, failed,
-# and skipped tests with the reason. The full build and ctest output of each
-# build stays in the log files it names. Exit status 0 when nothing failed.
+# under ThreadSanitizer. The suites that measure time (*TimingTest) or load a
+# CPU on purpose (*UnderLoadTest) run in the plain build only: under a
+# sanitizer time means nothing. Prints a short summary per build: passed,
+# failed, and skipped tests with the reason, and how long each build and test
+# run took. The full build and ctest output of each build stays in the log
+# files it names. Exit status 0 when nothing failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +19,7 @@ fi
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 failures=0
+alone='TimingTest\.|UnderLoadTest\.'  # ctest names of the suites above
 
 # Phase times: wall-clock seconds, and the CPU seconds (user and system) of the
 # commands the phase ran, which tell a slow build from a busy machine.
@@ -133,13 +137,13 @@ echo "== AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
 if build build-asan -DVALMOR_SANITIZE=address -DVALMOR_WITH_BENCH=OFF; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    run_tests build-asan
+    run_tests build-asan -E "$alone"
 fi
 
 echo "== ThreadSanitizer, the library: platform, serial, discovery (build-tsan/)"
 if TARGETS="platform_tests serial_tests discovery_tests" \
   build build-tsan -DVALMOR_SANITIZE=thread -DVALMOR_WITH_BENCH=OFF -DVALMOR_WITH_APP=OFF; then
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan -L library
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_tests build-tsan -L library -E "$alone"
 fi
 
 echo "== times"
