@@ -17,6 +17,8 @@ if [ "${CI:-}" = "true" ]; then werror=ON; fi
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/valmor-ccache}
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
+# The test targets' precompiled header is cached too.
+export CCACHE_SLOPPINESS=${CCACHE_SLOPPINESS:-pch_defines,time_macros}
 if [ ! -f "$dir/build.ninja" ]; then
   echo "Configuring $dir"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVALMOR_WERROR=$werror "$@" >/dev/null
