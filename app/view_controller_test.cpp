@@ -215,7 +215,10 @@ TEST_F(ViewControllerTest, UnitPresentAtLaunchIsListedAndOpenedWithoutATimer) {
   EXPECT_FALSE(window.timer().isActive());
 }
 
-TEST_F(ViewControllerTest, RefreshRunsEverySecondUntilAUnitIsPluggedIn) {
+// How often the window looks for a unit.
+class ViewControllerTimingTest : public ViewControllerTest {};
+
+TEST_F(ViewControllerTimingTest, RefreshRunsEverySecondUntilAUnitIsPluggedIn) {
   ViewController& window = load();
   EXPECT_TRUE(window.timer().isActive());
   QTest::qWait(2200);

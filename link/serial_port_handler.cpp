@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "profile/unicode_text.h"
+#include "text/unicode_text.h"
 
 namespace valmor {
 

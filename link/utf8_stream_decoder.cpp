@@ -2,7 +2,7 @@
 
 #include <unicode/utf8.h>
 
-#include "profile/unicode_text.h"
+#include "text/unicode_text.h"
 
 namespace valmor {
 

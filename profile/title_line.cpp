@@ -1,6 +1,6 @@
 #include "profile/title_line.h"
 
-#include "profile/unicode_text.h"
+#include "text/unicode_text.h"
 
 namespace valmor {
 

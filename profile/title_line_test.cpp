@@ -1,5 +1,5 @@
 #include "profile/title_line.h"
-#include "profile/unicode_text.h"
+#include "text/unicode_text.h"
 
 #include <cstddef>
 #include <string>

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   libasio-dev libudev-dev libicu-dev uuid-dev
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libqt6svg6
   libcli11-dev nlohmann-json3-dev libsystemd-dev dbus-daemon dbus-session-bus-common

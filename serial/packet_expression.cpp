@@ -6,6 +6,8 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include "text/unicode_text.h"
+
 namespace valmor {
 
 struct PacketExpression::Compiled {
@@ -22,26 +24,13 @@ bool isContinuation(std::uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
 }  // namespace
 
-bool isValidUtf8(std::span<const std::uint8_t> bytes) {
-  const auto* s = bytes.data();
-  const auto length = static_cast<std::int32_t>(bytes.size());
-  if (static_cast<std::size_t>(length) != bytes.size()) return false;  // beyond ICU's reach
-  std::int32_t i = 0;
-  while (i < length) {
-    UChar32 c;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
-
 std::shared_ptr<const PacketExpression> PacketExpression::compile(std::string_view pattern,
                                                                   std::uint32_t flags,
                                                                   std::string* error) {
   UErrorCode status = U_ZERO_ERROR;
   UParseError parseError{};
   std::unique_ptr<icu::RegexPattern> compiled;
-  if (isValidUtf8({reinterpret_cast<const std::uint8_t*>(pattern.data()), pattern.size()})) {
+  if (isWellFormedUtf8(pattern)) {
     const auto text = icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<std::int32_t>(pattern.size())));
     compiled.reset(icu::RegexPattern::compile(text, flags, parseError, status));
   } else {
@@ -93,7 +82,7 @@ bool PacketExpression::Matcher::matchesAtStart(std::span<const std::uint8_t> utf
 }
 
 bool PacketExpression::Matcher::test(std::span<const std::uint8_t> candidate) {
-  return isValidUtf8(candidate) && matchesAtStart(candidate);
+  return isWellFormedUtf8(candidate) && matchesAtStart(candidate);
 }
 
 std::size_t PacketExpression::Matcher::shortestMatchingTail(std::span<const std::uint8_t> bytes) {

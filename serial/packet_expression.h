@@ -70,8 +70,4 @@ class PacketExpression {
   const std::unique_ptr<Compiled> compiled_;
 };
 
-// True when bytes are well-formed UTF-8: no stray continuation bytes, no
-// truncated, overlong or surrogate sequences, nothing above U+10FFFF.
-bool isValidUtf8(std::span<const std::uint8_t> bytes);
-
 }  // namespace valmor

@@ -361,14 +361,6 @@ LineSettings SerialPort::Impl::settingsSnapshot() const {
   return settings;
 }
 
-namespace {
-template <typename T>
-T readGuarded(std::mutex& m, const T& value) {
-  std::lock_guard lock(m);
-  return value;
-}
-}  // namespace
-
 template <typename T>
 void SerialPort::Impl::setSetting(T LineSettings::*field, T value, std::string_view property, bool apply) {
   {

@@ -169,4 +169,12 @@ void SerialPort::Impl::callDelegate(SerialPortDelegate::Method method, const Cal
   }
 }
 
+// A copy of a field guarded by m, taken under the lock: the getters of the
+// port's settings and lines.
+template <typename T>
+T readGuarded(std::mutex& m, const T& value) {
+  std::lock_guard lock(m);
+  return value;
+}
+
 }  // namespace valmor

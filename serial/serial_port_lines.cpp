@@ -9,12 +9,6 @@ namespace valmor {
 
 namespace {
 
-template <typename T>
-T readGuarded(std::mutex& m, const T& value) {
-  std::lock_guard lock(m);
-  return value;
-}
-
 std::error_code invalidArgument() { return std::make_error_code(std::errc::invalid_argument); }
 
 }  // namespace

@@ -234,7 +234,7 @@ TEST_F(SerialPortLinesTest, PseudoTerminalRefusesLowLatencyAndRS485) {
   EXPECT_TRUE(errorsSettleAt(2));
 }
 
-TEST_F(SerialPortLinesTest, BreakIsHeldForItsDurationAndEndedByTheClose) {
+TEST_F(SerialPortLinesTest, BreakGoesOnAndOffAndIsEndedByTheClose) {
   EXPECT_FALSE(port_->sendBreak(10ms));  // closed: nothing
   openPort(*port_, delegate_);
   ASSERT_TRUE(port_->sendBreak(30ms));
@@ -242,7 +242,6 @@ TEST_F(SerialPortLinesTest, BreakIsHeldForItsDurationAndEndedByTheClose) {
   ASSERT_EQ(breaks.size(), 2u);
   EXPECT_TRUE(breaks[0].on);
   EXPECT_FALSE(breaks[1].on);
-  EXPECT_GE(breaks[1].at - breaks[0].at, 30ms);
 
   // A long break on another thread: the close ends it at once.
   std::atomic<bool> result{true};
@@ -258,7 +257,8 @@ TEST_F(SerialPortLinesTest, BreakIsHeldForItsDurationAndEndedByTheClose) {
   EXPECT_LT(Clock::now() - start, 1s);
   breaker.join();
   EXPECT_FALSE(result);
-  ASSERT_TRUE(pump([&] { return delegate_->count("closed") == 1; }));
+  // The break's report comes from its own thread: before or after the close's.
+  ASSERT_TRUE(pump([&] { return delegate_->count("closed") == 1 && !delegate_->errors().empty(); }));
   EXPECT_EQ(io_->breaks().back().on, false);
   ASSERT_EQ(delegate_->errors().size(), 1u);
   EXPECT_EQ(delegate_->errors()[0].code, std::errc::operation_canceled);
@@ -281,9 +281,7 @@ TEST_F(SerialPortLinesTest, FlushAndBoundedDrain) {
 
   EXPECT_TRUE(port_->drain(1s));  // nothing queued
   io_->queuedBytes = 100;
-  auto start = Clock::now();
   EXPECT_FALSE(port_->drain(50ms));
-  EXPECT_GE(Clock::now() - start, 50ms);
 
   std::thread sender([&] {
     std::this_thread::sleep_for(30ms);
@@ -297,13 +295,33 @@ TEST_F(SerialPortLinesTest, FlushAndBoundedDrain) {
     std::this_thread::sleep_for(30ms);
     port_->close();
   });
-  start = Clock::now();
+  const auto start = Clock::now();
   EXPECT_FALSE(port_->drain(5s));
   EXPECT_LT(Clock::now() - start, 1s);
   closer.join();
   io_->queuedBytes = 0;
   ASSERT_TRUE(pump([&] { return delegate_->count("closed") == 1; }));
   EXPECT_EQ(delegate_->count("error"), 0);  // a time-out or a close is no failure
+}
+
+// How long a break is held and a drain waits.
+class SerialPortLinesTimingTest : public SerialPortLinesTest {};
+
+TEST_F(SerialPortLinesTimingTest, BreakIsHeldForItsDuration) {
+  openPort(*port_, delegate_);
+  ASSERT_TRUE(port_->sendBreak(30ms));
+  const auto breaks = io_->breaks();
+  ASSERT_EQ(breaks.size(), 2u);
+  EXPECT_GE(breaks[1].at - breaks[0].at, 30ms);
+}
+
+TEST_F(SerialPortLinesTimingTest, DrainOfOutputThatStaysQueuedWaitsItsWholeTime) {
+  openPort(*port_, delegate_);
+  io_->queuedBytes = 100;
+  const auto start = Clock::now();
+  EXPECT_FALSE(port_->drain(50ms));
+  EXPECT_GE(Clock::now() - start, 50ms);
+  io_->queuedBytes = 0;
 }
 
 class ModemLineWaitTest : public SerialPortLinesTest {
@@ -316,7 +334,35 @@ class ModemLineWaitTest : public SerialPortLinesTest {
     openPort(*port_, delegate_);
     ASSERT_TRUE(pump([&] { return io_->waiting == 1; }));
   }
+
+  // Opens the port and closes it while the watcher waits, rounds times; adds
+  // the time from each close to the end of the wait and to the closed call.
+  // Each round's reader and watcher must be gone before the next.
+  void closeWhileWaiting(int rounds, std::vector<Clock::duration>& waitEnded,
+                         std::vector<Clock::duration>& closed) {
+    const int threads = threadCount();
+    for (int round = 1; round <= rounds; ++round) {
+      openAndWait();
+      ASSERT_TRUE(pump([&] { return threadCount() == threads + 2; }, 1s))  // the reader and the watcher
+          << "round " << round;
+      const auto start = Clock::now();
+      port_->close();
+      std::atomic<bool> stop{false};
+      std::thread watch([&] {
+        while (io_->waiting != 0 && !stop) std::this_thread::yield();
+        waitEnded.push_back(Clock::now() - start);
+      });
+      const bool closedInTime = pump([&] { return delegate_->count("closed") == round; }, 2s);
+      closed.push_back(Clock::now() - start);
+      stop = true;
+      watch.join();
+      ASSERT_TRUE(closedInTime) << "round " << round;
+    }
+    EXPECT_TRUE(pump([&] { return threadCount() == threads; }, 1s)) << threadCount() << " threads, not " << threads;
+    EXPECT_EQ(delegate_->count("error"), 0);
+  }
 };
+class ModemLineWaitTimingTest : public ModemLineWaitTest {};
 
 TEST_F(ModemLineWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThreadWithoutPolling) {
   struct Seen {
@@ -371,27 +417,17 @@ TEST_F(ModemLineWaitTest, ChangeJustBeforeTheNextWaitIsFoundByTheRecheck) {
 }
 
 // TIOCMIWAIT ends only at a change, a hang-up or a signal: the close must
-// end it on its own, quickly, every time, and join the thread.
-TEST_F(ModemLineWaitTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
-  const int threads = threadCount();
+// end it on its own, every time, and join the thread.
+TEST_F(ModemLineWaitTest, CloseWhileWaitingEndsTheWaitAndLeavesNoThread) {
   std::vector<Clock::duration> waitEnded, closed;
-  for (int round = 1; round <= 1000; ++round) {
-    openAndWait();
-    ASSERT_TRUE(pump([&] { return threadCount() == threads + 2; }, 1s))  // the reader and the watcher
-        << "round " << round;
-    const auto start = Clock::now();
-    port_->close();
-    std::atomic<bool> stop{false};
-    std::thread watch([&] {
-      while (io_->waiting != 0 && !stop) std::this_thread::yield();
-      waitEnded.push_back(Clock::now() - start);
-    });
-    const bool closedInTime = pump([&] { return delegate_->count("closed") == round; }, 2s);
-    closed.push_back(Clock::now() - start);
-    stop = true;
-    watch.join();
-    ASSERT_TRUE(closedInTime) << "round " << round;
-  }
+  closeWhileWaiting(100, waitEnded, closed);
+}
+
+// ... and quickly.
+TEST_F(ModemLineWaitTimingTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
+  std::vector<Clock::duration> waitEnded, closed;
+  closeWhileWaiting(1000, waitEnded, closed);
+  ASSERT_FALSE(HasFatalFailure());
   std::sort(waitEnded.begin(), waitEnded.end());
   std::sort(closed.begin(), closed.end());
   auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
@@ -402,8 +438,6 @@ TEST_F(ModemLineWaitTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
   EXPECT_LT(waitEnded[990], 100ms);
   EXPECT_LT(closed[990], 100ms);
   EXPECT_LT(closed.back(), 1s);
-  EXPECT_TRUE(pump([&] { return threadCount() == threads; }, 1s)) << threadCount() << " threads, not " << threads;
-  EXPECT_EQ(delegate_->count("error"), 0);
 }
 
 TEST_F(ModemLineWaitTest, HangUpEndsTheWaitWithErrorRemovalAndClose) {

@@ -313,7 +313,7 @@ TEST_F(SerialPortManagerTest, AtExitEveryListedPortIsCleanedUpAndItsDeviceRestor
 
 // A unit plugged in and pulled out again and again, its port opened each
 // time: every cycle is seen once, and nothing accumulates: no descriptor,
-// no memory, no work left running between cycles.
+// no memory. (No work left running between cycles: the timing test below.)
 TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehind) {
   constexpr int kCycles = 1000;
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -358,8 +358,24 @@ TEST_F(SerialPortManagerTest, PlugUnplugCyclesAreEachSeenOnceAndLeaveNothingBehi
   if (kMemoryTells) {
     EXPECT_LT(residentBytes() - resident, 4L << 20) << "resident memory grew";
   }
+}
 
-  // Idle between cycles: the manager waits for events, it does not poll.
+// The CPU the manager uses while nothing happens.
+class SerialPortManagerTimingTest : public SerialPortManagerTest {};
+
+// Idle between cycles: the manager waits for events, it does not poll.
+TEST_F(SerialPortManagerTimingTest, IdleBetweenPlugCyclesCostsNoCpu) {
+  useDirectoryRegistry();
+  auto manager = SerialPortManager::createForTesting();
+  PlugCycler cycler(*queue_, dir_.path(), manager);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(cycler.cycle()) << "warm-up cycle " << i;
+  const auto descriptors = openDescriptors();
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(cycler.cycle()) << "cycle " << i;
+  // The last close ends on the pool once its descriptor is gone.
+  EXPECT_TRUE(pump([&] {
+    const auto now = openDescriptors();
+    return std::includes(descriptors.begin(), descriptors.end(), now.begin(), now.end());
+  }, 2s));
   auto cpu = [] {
     timespec ts{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);

@@ -101,9 +101,12 @@ TEST_F(SimulatedUnitTest, UnplugHangsUpTheOpenPortAndPlugComesBackUnderTheSameNa
   EXPECT_THAT(readUntil(again.get(), "\r\n", 3s), HasSubstr("initialized"));
 }
 
+// The CPU the unit uses, and how long it holds its answers back.
+class SimulatedUnitTimingTest : public SimulatedUnitTest {};
+
 // A pseudo-terminal master whose slave is closed reports POLLHUP at once,
 // every time: a loop that keeps polling it burns a core.
-TEST_F(SimulatedUnitTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeatedly) {
+TEST_F(SimulatedUnitTimingTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeatedly) {
   start();
   for (int i = 0; i < 5; ++i) {
     UniqueFd port = openUnit();
@@ -143,7 +146,7 @@ TEST_F(SimulatedUnitTest, ClosingOneOfTwoDescriptorsKeepsTheSession) {
   EXPECT_EQ(log.find("port closed by the host"), std::string::npos) << log;
 }
 
-TEST_F(SimulatedUnitTest, AnswerDelayHoldsEachAnswerBack) {
+TEST_F(SimulatedUnitTimingTest, AnswerDelayHoldsEachAnswerBack) {
   unit_ = std::make_unique<SimulatedUnit>(dir_.path(), log_,
                                           SimulatedUnitOptions{.answerDelay = 300ms});
   start();

@@ -1,4 +1,4 @@
-#include "profile/unicode_text.h"
+#include "text/unicode_text.h"
 
 #include <cstdint>
 #include <memory>
