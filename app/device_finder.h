@@ -1,5 +1,5 @@
 // DeviceFinder: the callout paths of the serial devices on this machine, as
-// the device registry lists them (discovery/device_registry.h). It does not
+// the device registry lists them (valmor/discovery/device_registry.h). It does not
 // pick out the VALMOR units; the window does that (unit_path.h). It logs
 // nothing and keeps no state.
 //
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 namespace valmor {
 

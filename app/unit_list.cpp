@@ -2,7 +2,7 @@
 
 #include "app/device_finder.h"
 #include "app/unit_path.h"
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_udev.h"
 
 namespace valmor {
 

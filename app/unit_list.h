@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 namespace valmor {
 

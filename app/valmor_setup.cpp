@@ -10,7 +10,7 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
-#include "app/qt_main_queue.h"
+#include "valmor/qt/qt_main_queue.h"
 #include "app/quit_signals.h"
 #include "app/toolkit_start.h"
 #include "app/view_controller.h"
@@ -109,8 +109,7 @@ int main(int argc, char** argv) {
 
   // Before anything of the library runs: every delegate call and hot-plug
   // event is delivered on this thread through it.
-  auto queue = std::make_shared<valmor::QtMainQueue>();
-  valmor::setMainQueue(queue);
+  auto queue = valmor::QtMainQueue::install();
   valmor::QuitOnSignals quitOnSignals;
 
   valmor::AppDelegate delegate;

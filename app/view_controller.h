@@ -51,8 +51,8 @@
 #include "app/status_field.h"
 #include "app/ui_config.h"
 #include "app/unit_list.h"
-#include "discovery/device_registry.h"
-#include "platform/posix_error.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/platform/posix_error.h"
 #include "profile/repository.h"
 
 class QComboBox;

@@ -29,13 +29,13 @@
 #include <sstream>
 #include <thread>
 
-#include "discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_directory.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "link/serial_port_handler.h"
 #include "link/testing/pty_device.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/unique_fd.h"
-#include "serial/line_settings.h"
+#include "serial/lines/terminal_attributes.h"
 #include "tools/sim/simulated_unit.h"
 #include "tools/testing/download_stream.h"
 

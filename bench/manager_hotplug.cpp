@@ -19,11 +19,11 @@
 #include <CLI/CLI.hpp>
 
 #include "bench/bench_support.h"
-#include "discovery/device_registry.h"
-#include "discovery/device_registry_directory.h"
-#include "platform/main_queue.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/discovery/device_registry_directory.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/testing/temp_dir.h"
-#include "serial/serial_port_manager.h"
+#include "valmor/serial/serial_port_manager.h"
 #include "serial/testing/plug_cycles.h"
 
 using namespace valmor;

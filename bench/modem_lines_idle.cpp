@@ -29,11 +29,11 @@
 
 #include "bench/bench_support.h"
 #include "discovery/testing/fake_device_registry.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/testing/pty.h"
 #include "platform/testing/temp_dir.h"
-#include "serial/device_io.h"
-#include "serial/serial_port.h"
+#include "serial/lines/device_io.h"
+#include "valmor/serial/serial_port.h"
 #include "serial/testing/fake_device_io.h"
 
 using namespace valmor;

@@ -18,7 +18,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "serial/packet_scanner.h"
+#include "serial/packets/packet_scanner.h"
 #include "serial/testing/plain_packet_scan.h"
 
 using namespace valmor;

@@ -36,12 +36,12 @@
 
 #include "bench/bench_support.h"
 #include "discovery/testing/fake_device_registry.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/testing/pty.h"
 #include "platform/testing/temp_dir.h"
-#include "serial/serial_packet_descriptor.h"
-#include "serial/serial_port.h"
-#include "serial/serial_request.h"
+#include "valmor/serial/serial_packet_descriptor.h"
+#include "valmor/serial/serial_port.h"
+#include "valmor/serial/serial_request.h"
 
 using namespace valmor;
 using namespace valmor::test;

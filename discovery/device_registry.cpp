@@ -1,11 +1,11 @@
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 #include <cstdlib>
 #include <mutex>
 #include <vector>
 
-#include "discovery/device_registry_directory.h"
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_udev.h"
 
 namespace valmor {
 

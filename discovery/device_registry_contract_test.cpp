@@ -1,13 +1,13 @@
 // What every registry backend promises, run against each of them: the
 // directory backend over pseudo-terminals, and udev over this machine.
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 #include <sys/stat.h>
 
 #include <future>
 
-#include "discovery/device_registry_directory.h"
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_udev.h"
 #include "discovery/testing/hot_plug.h"
 #include "platform/testing/pty.h"
 

@@ -1,4 +1,4 @@
-#include "discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_directory.h"
 
 #include <sys/sysmacros.h>
 

@@ -7,7 +7,7 @@
 
 #include "platform/background.h"
 #include "platform/log.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/thread_checks.h"
 
 namespace valmor::discovery_internal {

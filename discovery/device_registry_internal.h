@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 namespace valmor::discovery_internal {
 

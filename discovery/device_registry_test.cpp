@@ -1,9 +1,9 @@
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 #include <stdlib.h>
 
-#include "discovery/device_registry_directory.h"
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_udev.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "discovery/testing/hot_plug.h"
 #include "platform/testing/pty.h"

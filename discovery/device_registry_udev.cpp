@@ -1,4 +1,4 @@
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_udev.h"
 
 #include <unistd.h>
 #include <sys/stat.h>

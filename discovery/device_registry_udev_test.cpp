@@ -1,4 +1,4 @@
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_udev.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -43,8 +43,8 @@
 #include <string_view>
 
 #include "link/utf8_stream_decoder.h"
-#include "serial/serial_port.h"
-#include "serial/serial_port_delegate.h"
+#include "valmor/serial/serial_port.h"
+#include "valmor/serial/serial_port_delegate.h"
 
 namespace valmor {
 

@@ -10,7 +10,7 @@
 #include "link/testing/handler_fixture.h"
 #include "link/upload_protocol.h"
 #include "profile/repository.h"
-#include "serial/line_settings.h"
+#include "serial/lines/terminal_attributes.h"
 
 namespace valmor {
 namespace {

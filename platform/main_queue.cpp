@@ -1,4 +1,4 @@
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>

@@ -1,4 +1,4 @@
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 #include <gtest/gtest.h>
 

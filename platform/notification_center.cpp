@@ -1,4 +1,4 @@
-#include "platform/notification_center.h"
+#include "valmor/platform/notification_center.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "platform/observable.h"
+#include "valmor/platform/observable.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/observable.h"
+#include "valmor/platform/observable.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/notification_center.h"
-#include "platform/posix_error.h"
+#include "valmor/platform/notification_center.h"
+#include "valmor/platform/posix_error.h"
 
 namespace valmor {
 namespace {

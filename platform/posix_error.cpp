@@ -1,4 +1,4 @@
-#include "platform/posix_error.h"
+#include "valmor/platform/posix_error.h"
 
 #include <cerrno>
 #include <cstring>

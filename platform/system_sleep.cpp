@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "platform/log.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/unique_fd.h"
 
 namespace valmor {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/testing/main_queue_fixture.h"
 #include "platform/testing/private_bus.h"
 

@@ -1,4 +1,4 @@
-#include "app/qt_main_queue.h"
+#include "valmor/qt/qt_main_queue.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -33,6 +33,19 @@ class QtMainQueue::Receiver final : public QObject {
 };
 
 QtMainQueue::QtMainQueue() : thread_(QThread::currentThread()), receiver_(new Receiver) {}
+
+std::shared_ptr<QtMainQueue> QtMainQueue::install() {
+  auto queue = std::make_shared<QtMainQueue>();
+  setMainQueue(queue);
+  if (auto* application = QCoreApplication::instance()) {
+    // A weak reference: the queue may have been replaced and released by then.
+    QObject::connect(application, &QCoreApplication::aboutToQuit,
+                     [weak = std::weak_ptr<QtMainQueue>(queue)] {
+                       if (auto q = weak.lock()) q->close();
+                     });
+  }
+  return queue;
+}
 
 QtMainQueue::~QtMainQueue() { close(); }
 

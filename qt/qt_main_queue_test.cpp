@@ -1,8 +1,9 @@
-#include "app/qt_main_queue.h"
+#include "valmor/qt/qt_main_queue.h"
 
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QTimer>
 #include <QThread>
 #include <atomic>
 #include <thread>
@@ -49,6 +50,23 @@ TEST(QtMainQueueTest, ClosedQueueDropsPostsAndReleasesWaiters) {
   waiter.join();  // returns although the task never runs
   QTest::qWait(20);
   EXPECT_FALSE(ran);
+}
+
+// install() makes the process's main queue one on the GUI thread, which the
+// end of the application's event loop closes: a thread waiting for the main
+// thread afterwards is released instead of hanging.
+TEST(QtMainQueueTest, InstalledQueueClosesWhenTheApplicationQuits) {
+  auto queue = QtMainQueue::install();
+  EXPECT_EQ(&mainQueue(), queue.get());
+  bool ran = false;
+  queue->post([&] { ran = true; });
+  QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+  QCoreApplication::exec();
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(queue->isShutDown());
+  std::thread waiter([&] { queue->postAndWait([] {}); });
+  waiter.join();
+  QtMainQueue::install();  // a live queue for the tests after this one
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 #include <memory>
 
-#include "app/qt_main_queue.h"
+#include "valmor/qt/qt_main_queue.h"
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

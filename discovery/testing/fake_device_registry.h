@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 #include "discovery/device_registry_internal.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 namespace valmor::test {
 

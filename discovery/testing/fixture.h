@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "discovery/device_registry.h"
-#include "discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/discovery/device_registry_directory.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "platform/testing/main_queue_fixture.h"
 #include "platform/testing/temp_dir.h"

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 #include "discovery/testing/fixture.h"
 
 namespace valmor::test {

@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 namespace valmor::test {
 

@@ -1,4 +1,4 @@
-#include "serial/device_io.h"
+#include "serial/lines/device_io.h"
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -10,7 +10,8 @@
 #include <cerrno>
 #include <mutex>
 
-#include "platform/posix_error.h"
+#include "valmor/platform/posix_error.h"
+#include "serial/lines/terminal_attributes.h"
 
 namespace valmor {
 

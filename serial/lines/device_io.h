@@ -21,7 +21,7 @@
 #include <string>
 #include <system_error>
 
-#include "serial/line_settings.h"
+#include "valmor/serial/line_settings.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/line_settings.h"
+#include "serial/lines/terminal_attributes.h"
 
 // The kernel's own declarations: struct termios2, BOTHER and TCSETS2. They
 // cannot share a translation unit with glibc's <termios.h>, whose struct
@@ -11,7 +11,7 @@
 #include <span>
 #include <utility>
 
-#include "platform/posix_error.h"
+#include "valmor/platform/posix_error.h"
 
 namespace valmor {
 

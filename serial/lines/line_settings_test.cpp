@@ -1,4 +1,4 @@
-#include "serial/line_settings.h"
+#include "serial/lines/terminal_attributes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "serial/modem_line_watcher.h"
+#include "serial/lines/modem_line_watcher.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/posix_error.h"
+#include "valmor/platform/posix_error.h"
 
 namespace valmor {
 

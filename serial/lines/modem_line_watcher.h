@@ -46,7 +46,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/device_io.h"
+#include "serial/lines/device_io.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/modem_line_watcher.h"
+#include "serial/lines/modem_line_watcher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "serial/serial_port_manager.h"
+#include "valmor/serial/serial_port_manager.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,8 +8,9 @@
 #include <utility>
 
 #include "platform/log.h"
-#include "platform/notification_center.h"
-#include "serial/serial_port_impl.h"
+#include "valmor/platform/notification_center.h"
+#include "platform/system_sleep.h"
+#include "serial/port/serial_port_impl.h"
 
 namespace valmor {
 

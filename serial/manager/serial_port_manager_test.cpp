@@ -1,4 +1,4 @@
-#include "serial/serial_port_manager.h"
+#include "valmor/serial/serial_port_manager.h"
 
 #include <termios.h>
 #include <time.h>
@@ -15,7 +15,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/notification_center.h"
+#include "valmor/platform/notification_center.h"
 #include "platform/testing/private_bus.h"
 #include "serial/testing/plug_cycles.h"
 #include "serial/testing/serial_port_fixture.h"

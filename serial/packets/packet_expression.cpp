@@ -1,4 +1,4 @@
-#include "serial/packet_expression.h"
+#include "serial/packets/packet_expression.h"
 
 #include <unicode/regex.h>
 #include <unicode/stringpiece.h>

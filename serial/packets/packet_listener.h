@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "platform/serial_queue.h"
-#include "serial/packet_scanner.h"
-#include "serial/received_byte_processor.h"
-#include "serial/serial_packet_descriptor.h"
+#include "serial/packets/packet_scanner.h"
+#include "serial/port/received_byte_processor.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/packet_listener.h"
+#include "serial/packets/packet_listener.h"
 
 #include <gtest/gtest.h>
 

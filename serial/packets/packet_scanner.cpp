@@ -1,4 +1,4 @@
-#include "serial/packet_scanner.h"
+#include "serial/packets/packet_scanner.h"
 
 #include <algorithm>
 

@@ -25,8 +25,8 @@
 #include <span>
 #include <vector>
 
-#include "serial/packet_expression.h"
-#include "serial/serial_packet_descriptor.h"
+#include "serial/packets/packet_expression.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/serial_buffer.h"
+#include "valmor/serial/serial_buffer.h"
 
 #include <gtest/gtest.h>
 

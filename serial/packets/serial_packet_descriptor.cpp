@@ -1,9 +1,9 @@
-#include "serial/serial_packet_descriptor.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "serial/packet_expression.h"
+#include "serial/packets/packet_expression.h"
 
 namespace valmor {
 

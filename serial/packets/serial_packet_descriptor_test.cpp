@@ -1,4 +1,4 @@
-#include "serial/serial_packet_descriptor.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 
 #include <gtest/gtest.h>
 

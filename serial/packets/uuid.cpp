@@ -1,4 +1,4 @@
-#include "serial/uuid.h"
+#include "valmor/serial/uuid.h"
 
 #include <sys/random.h>
 #include <uuid/uuid.h>

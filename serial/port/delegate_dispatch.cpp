@@ -1,11 +1,11 @@
-#include "serial/delegate_dispatch.h"
+#include "serial/port/delegate_dispatch.h"
 
 #include <algorithm>
 #include <iterator>
 #include <string>
 
 #include "platform/log.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "platform/thread_checks.h"
 
 namespace valmor {

@@ -1,4 +1,4 @@
-#include "serial/delegate_dispatch.h"
+#include "serial/port/delegate_dispatch.h"
 
 #include <gtest/gtest.h>
 

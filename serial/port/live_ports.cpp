@@ -1,4 +1,4 @@
-#include "serial/live_ports.h"
+#include "serial/port/live_ports.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/request_strand.h"
+#include "serial/port/request_strand.h"
 
 namespace valmor {
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "platform/serial_queue.h"
-#include "serial/port_session.h"
-#include "serial/received_byte_processor.h"
+#include "serial/session/port_session.h"
+#include "serial/port/received_byte_processor.h"
 
 namespace valmor {
 

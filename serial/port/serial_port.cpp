@@ -1,16 +1,16 @@
-#include "serial/serial_port.h"
+#include "valmor/serial/serial_port.h"
 
 #include <exception>
 #include <utility>
 
 #include "platform/background.h"
 #include "platform/log.h"
-#include "platform/main_queue.h"
-#include "platform/posix_error.h"
+#include "valmor/platform/main_queue.h"
+#include "valmor/platform/posix_error.h"
 #include "platform/thread_checks.h"
-#include "serial/live_ports.h"
-#include "serial/serial_port_impl.h"
-#include "serial/terminal_device.h"
+#include "serial/port/live_ports.h"
+#include "serial/port/serial_port_impl.h"
+#include "serial/port/terminal_device.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/serial_port_delegate.h"
+#include "valmor/serial/serial_port_delegate.h"
 
 namespace valmor {
 

@@ -25,19 +25,19 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 #include "platform/log.h"
 #include "platform/thread_checks.h"
-#include "serial/delegate_dispatch.h"
-#include "serial/line_settings.h"
-#include "serial/port_session.h"
-#include "serial/request_strand.h"
-#include "serial/serial_port.h"
-#include "serial/serial_port_delegate.h"
+#include "serial/port/delegate_dispatch.h"
+#include "valmor/serial/line_settings.h"
+#include "serial/session/port_session.h"
+#include "serial/port/request_strand.h"
+#include "valmor/serial/serial_port.h"
+#include "valmor/serial/serial_port_delegate.h"
 
 namespace valmor {
 
-struct SerialPort::Impl final : PortSessionClient {
+struct VALMOR_NO_EXPORT SerialPort::Impl final : PortSessionClient {
   Impl(SerialPort& owner, DeviceHandle device, std::string path, std::string name);
 
   // ---- Delegate calls ----

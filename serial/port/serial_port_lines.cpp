@@ -2,8 +2,8 @@
 // flush, drain and RI. See serial_port.h.
 #include <utility>
 
-#include "serial/serial_port.h"
-#include "serial/serial_port_impl.h"
+#include "valmor/serial/serial_port.h"
+#include "serial/port/serial_port_impl.h"
 
 namespace valmor {
 
@@ -108,7 +108,7 @@ namespace {
 
 // True on success; a close that overtook the call is no failure of the
 // device and is not reported.
-bool finish(SerialPort::Impl& impl, std::error_code error) {
+bool finish(auto& impl, std::error_code error) {
   if (!error) return true;
   if (error != std::errc::operation_canceled) impl.notifyDelegateOfPosixError(error);
   return false;

@@ -1,7 +1,7 @@
 // Data bits, software flow control, low latency, RS-485, break, flush, drain
 // and modem-line changes of SerialPort. What a pseudo-terminal keeps (input
 // modes, rate) is read back from it; the rest goes through FakeDeviceIo.
-#include "serial/serial_port.h"
+#include "valmor/serial/serial_port.h"
 
 #include <termios.h>
 
@@ -13,6 +13,7 @@
 
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
+#include "serial/lines/terminal_attributes.h"
 
 namespace valmor::test {
 namespace {

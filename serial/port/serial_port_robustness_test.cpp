@@ -1,7 +1,7 @@
 // What users of serial libraries have been bitten by: delegates that close,
 // reopen or drop the port from inside their calls, delegates that throw, a
 // device that hangs up, and a main queue that has stopped.
-#include "serial/serial_port.h"
+#include "valmor/serial/serial_port.h"
 
 #include <time.h>
 
@@ -9,8 +9,8 @@
 
 #include "platform/testing/cpu_load.h"
 #include "platform/testing/log_capture.h"
-#include "serial/serial_packet_descriptor.h"
-#include "serial/serial_request.h"
+#include "valmor/serial/serial_packet_descriptor.h"
+#include "valmor/serial/serial_request.h"
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/plain_packet_scan.h"
 #include "serial/testing/serial_port_fixture.h"

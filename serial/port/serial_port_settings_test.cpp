@@ -2,7 +2,7 @@
 // (rate, stop bits, echo, CRTSCTS) is read back from the device; what it
 // cannot show (parity, modem lines, failing ioctls) goes through
 // FakeDeviceIo.
-#include "serial/serial_port.h"
+#include "valmor/serial/serial_port.h"
 
 #include <termios.h>
 
@@ -10,6 +10,7 @@
 
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
+#include "serial/lines/terminal_attributes.h"
 
 namespace valmor::test {
 namespace {

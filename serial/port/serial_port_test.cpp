@@ -1,4 +1,4 @@
-#include "serial/serial_port.h"
+#include "valmor/serial/serial_port.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "platform/testing/log_capture.h"
-#include "serial/received_byte_processor.h"
-#include "serial/serial_port_impl.h"
+#include "serial/port/received_byte_processor.h"
 #include "serial/testing/serial_port_fixture.h"
+#include "serial/testing/serial_port_testing.h"
 
 namespace valmor::test {
 namespace {
@@ -317,7 +317,7 @@ TEST_F(SerialPortTest, ReceivedBytesGoThroughProcessorsOnTheRequestQueue) {
     void portDidClose(SerialPort& port) override { add(port, {tag, '!'}); }
     void add(SerialPort& port, std::string entry) {
       std::lock_guard lock(log.mutex);
-      log.offQueue |= !implOf(port).requests.isCurrent();
+      log.offQueue |= !SerialPortTesting::isOnRequestQueue(port);
       log.entries += entry;
     }
     Log& log;
@@ -331,8 +331,8 @@ TEST_F(SerialPortTest, ReceivedBytesGoThroughProcessorsOnTheRequestQueue) {
   PtyPair pty;
   auto port = makePort(pty);
   Log log;
-  implOf(*port).requests.addProcessor(std::make_shared<Recorder>(log, 'P'));
-  implOf(*port).requests.addProcessor(std::make_shared<Recorder>(log, 'R'));
+  SerialPortTesting::addReceivedByteProcessor(*port, std::make_shared<Recorder>(log, 'P'));
+  SerialPortTesting::addReceivedByteProcessor(*port, std::make_shared<Recorder>(log, 'R'));
   auto withoutClosed = std::make_shared<RecordingDelegate>(SerialPortDelegate::kAllMethods &
                                                            ~SerialPortDelegate::kWasClosed);
   openPort(*port, withoutClosed);

@@ -1,4 +1,4 @@
-#include "serial/terminal_device.h"
+#include "serial/port/terminal_device.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

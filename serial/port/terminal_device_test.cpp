@@ -1,4 +1,4 @@
-#include "serial/terminal_device.h"
+#include "serial/port/terminal_device.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "serial/request_queue.h"
+#include "serial/requests/request_queue.h"
 
 #include <algorithm>
 #include <atomic>

@@ -56,10 +56,10 @@
 #include <vector>
 
 #include "platform/serial_queue.h"
-#include "platform/observable.h"
-#include "serial/packet_scanner.h"
-#include "serial/received_byte_processor.h"
-#include "serial/serial_request.h"
+#include "valmor/platform/observable.h"
+#include "serial/packets/packet_scanner.h"
+#include "serial/port/received_byte_processor.h"
+#include "valmor/serial/serial_request.h"
 
 namespace valmor {
 

@@ -1,4 +1,4 @@
-#include "serial/request_writer.h"
+#include "serial/requests/request_writer.h"
 
 #include <string>
 

@@ -3,13 +3,13 @@
 // either, and the port answers their Port interfaces here.
 #include <utility>
 
-#include "serial/packet_listener.h"
-#include "serial/request_queue.h"
-#include "serial/request_writer.h"
-#include "serial/serial_packet_descriptor.h"
-#include "serial/serial_port.h"
-#include "serial/serial_port_impl.h"
-#include "serial/serial_request.h"
+#include "serial/packets/packet_listener.h"
+#include "serial/requests/request_queue.h"
+#include "serial/requests/request_writer.h"
+#include "valmor/serial/serial_packet_descriptor.h"
+#include "valmor/serial/serial_port.h"
+#include "serial/port/serial_port_impl.h"
+#include "valmor/serial/serial_request.h"
 
 namespace valmor {
 

@@ -4,11 +4,11 @@
 #include <optional>
 #include <random>
 
-#include "serial/serial_packet_descriptor.h"
-#include "serial/serial_port_impl.h"
-#include "serial/serial_request.h"
+#include "valmor/serial/serial_packet_descriptor.h"
+#include "valmor/serial/serial_request.h"
 #include "serial/testing/plain_packet_scan.h"
 #include "serial/testing/serial_port_fixture.h"
+#include "serial/testing/serial_port_testing.h"
 
 namespace valmor::test {
 namespace {
@@ -196,7 +196,7 @@ TEST_F(SerialPortRequestsTest, StalledRequestWriteLeavesTheQueueFreeAndEndsAtThe
   EXPECT_EQ(stalled.wait_for(300ms), std::future_status::timeout);
 
   auto ran = std::make_shared<std::promise<void>>();
-  implOf(*port).requests.post([ran] { ran->set_value(); });
+  SerialPortTesting::postToRequestQueue(*port, [ran] { ran->set_value(); });
   EXPECT_EQ(ran->get_future().wait_for(2s), std::future_status::ready);
   auto next = request("n", std::nullopt);
   EXPECT_TRUE(port->sendRequest(next));
@@ -292,11 +292,11 @@ TEST_F(SerialPortRequestsTest, PacketDetectionIsMadeOnFirstUseAndAnnounced) {
   auto d = SerialPacketDescriptor::initWithPacketData(bytes("!"), {});
   port->stopListeningForPacketsMatchingDescriptor(d);  // announced all the same
   EXPECT_EQ(announced, 1);
-  EXPECT_FALSE(implOf(*port).requests.hasProcessors());
+  EXPECT_FALSE(SerialPortTesting::hasReceivedByteProcessors(*port));
 
   port->startListeningForPacketsMatchingDescriptor(d);
   port->startListeningForPacketsMatchingDescriptor(d);  // the same descriptor: nothing
-  EXPECT_TRUE(implOf(*port).requests.hasProcessors());
+  EXPECT_TRUE(SerialPortTesting::hasReceivedByteProcessors(*port));
   EXPECT_EQ(port->packetDescriptors(), std::vector<std::shared_ptr<SerialPacketDescriptor>>{d});
   EXPECT_EQ(announced, 2);
   port->removeObserver(token);

@@ -1,4 +1,4 @@
-#include "serial/serial_request.h"
+#include "valmor/serial/serial_request.h"
 
 #include <cxxabi.h>
 
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <typeinfo>
 
-#include "serial/uuid.h"
+#include "valmor/serial/uuid.h"
 
 namespace valmor {
 

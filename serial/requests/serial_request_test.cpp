@@ -1,4 +1,4 @@
-#include "serial/serial_request.h"
+#include "valmor/serial/serial_request.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "serial/port_session.h"
+#include "serial/session/port_session.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -17,7 +17,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/posix_error.h"
+#include "valmor/platform/posix_error.h"
 #include "platform/thread_checks.h"
 
 namespace valmor {

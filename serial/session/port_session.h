@@ -70,9 +70,9 @@
 
 #include "platform/background.h"
 #include "platform/unique_fd.h"
-#include "serial/device_io.h"
-#include "serial/line_settings.h"
-#include "serial/modem_line_watcher.h"
+#include "serial/lines/device_io.h"
+#include "serial/lines/terminal_attributes.h"
+#include "serial/lines/modem_line_watcher.h"
 
 namespace valmor {
 

@@ -10,9 +10,9 @@
 #include <charconv>
 #include <string>
 
-#include "platform/posix_error.h"
+#include "valmor/platform/posix_error.h"
 #include "platform/unique_fd.h"
-#include "serial/port_session.h"
+#include "serial/session/port_session.h"
 
 namespace valmor {
 

@@ -1,7 +1,7 @@
 // The port's descriptor under hostile but ordinary conditions: a far end that
 // stops reading, another program reading the same device, settings another
 // program left behind, and a delegate slower than the line.
-#include "serial/serial_port.h"
+#include "valmor/serial/serial_port.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "platform/testing/cpu_load.h"
-#include "serial/port_session.h"
+#include "serial/session/port_session.h"
 #include "serial/testing/serial_port_fixture.h"
 
 namespace valmor::test {

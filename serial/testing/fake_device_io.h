@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/device_io.h"
+#include "serial/lines/device_io.h"
 
 namespace valmor::test {
 

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/packet_scanner.h"
-#include "serial/serial_buffer.h"
-#include "serial/serial_packet_descriptor.h"
+#include "serial/packets/packet_scanner.h"
+#include "valmor/serial/serial_buffer.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 
 namespace valmor::test {
 

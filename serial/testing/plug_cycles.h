@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/main_queue.h"
-#include "platform/notification_center.h"
+#include "valmor/platform/main_queue.h"
+#include "valmor/platform/notification_center.h"
 #include "platform/testing/pty.h"
-#include "serial/serial_port_delegate.h"
-#include "serial/serial_port_manager.h"
+#include "valmor/serial/serial_port_delegate.h"
+#include "valmor/serial/serial_port_manager.h"
 
 namespace valmor::test {
 

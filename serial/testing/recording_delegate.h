@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/main_queue.h"
-#include "serial/serial_port.h"
-#include "serial/serial_port_delegate.h"
+#include "valmor/platform/main_queue.h"
+#include "valmor/serial/serial_port.h"
+#include "valmor/serial/serial_port_delegate.h"
 
 namespace valmor::test {
 

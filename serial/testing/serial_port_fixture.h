@@ -17,8 +17,8 @@
 #include "discovery/testing/fixture.h"
 #include "platform/background.h"
 #include "platform/testing/pty.h"
-#include "serial/device_io.h"
-#include "serial/serial_port.h"
+#include "serial/lines/device_io.h"
+#include "valmor/serial/serial_port.h"
 #include "serial/testing/recording_delegate.h"
 
 namespace valmor::test {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "discovery/device_registry.h"
-#include "serial/serial_port.h"
-#include "serial/serial_port_delegate.h"
-#include "serial/serial_request.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/serial/serial_port.h"
+#include "valmor/serial/serial_port_delegate.h"
+#include "valmor/serial/serial_request.h"
 #include "tools/cli/cli_common.h"
 #include "tools/cli/messages.h"
 #include "tools/cli/unit_finder.h"

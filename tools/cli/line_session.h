@@ -29,9 +29,9 @@
 #include <ostream>
 #include <string>
 
-#include "platform/main_queue.h"
-#include "serial/line_settings.h"
-#include "serial/serial_packet_descriptor.h"
+#include "valmor/platform/main_queue.h"
+#include "valmor/serial/line_settings.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 #include "tools/cli/byte_text.h"
 
 namespace valmor {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_directory.h"
 
 namespace valmor {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "discovery/device_registry.h"
-#include "platform/posix_error.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/platform/posix_error.h"
 
 namespace valmor {
 

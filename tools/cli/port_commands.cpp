@@ -3,8 +3,8 @@
 #include <any>
 #include <chrono>
 
-#include "platform/notification_center.h"
-#include "serial/serial_port_manager.h"
+#include "valmor/platform/notification_center.h"
+#include "valmor/serial/serial_port_manager.h"
 #include "tools/cli/cli_common.h"
 #include "tools/cli/messages.h"
 #include "tools/cli/port_listing.h"

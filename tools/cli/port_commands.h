@@ -14,7 +14,7 @@
 
 #include <ostream>
 
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 namespace valmor {
 

@@ -1,6 +1,6 @@
 #include "tools/cli/port_listing.h"
 
-#include "discovery/device_registry_udev.h"
+#include "valmor/discovery/device_registry_udev.h"
 #include "tools/cli/unit_finder.h"
 
 namespace valmor {

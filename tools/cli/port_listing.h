@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "discovery/device_registry.h"
-#include "serial/serial_port.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/serial/serial_port.h"
 
 namespace valmor {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 namespace valmor {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 
 namespace valmor {
 

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_directory.h"
 #include "platform/testing/temp_dir.h"
 
 namespace valmor {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "discovery/device_registry.h"
+#include "valmor/discovery/device_registry.h"
 #include "link/serial_port_handler.h"
 #include "link/upload_protocol.h"
 #include "profile/repository.h"

@@ -18,7 +18,7 @@
 #include <ostream>
 #include <string>
 
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 
 namespace valmor {
 

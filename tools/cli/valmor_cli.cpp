@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "profile/repository.h"
 #include "profile/strobe_models.h"
 #include "tools/cli/byte_text.h"

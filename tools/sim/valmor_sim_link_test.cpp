@@ -7,10 +7,10 @@
 #include <sstream>
 #include <thread>
 
-#include "discovery/device_registry_directory.h"
+#include "valmor/discovery/device_registry_directory.h"
 #include "link/serial_port_handler.h"
 #include "link/upload_protocol.h"
-#include "platform/main_queue.h"
+#include "valmor/platform/main_queue.h"
 #include "profile/repository.h"
 #include "profile/strobe_models.h"
 #include "tools/cli/unit_finder.h"

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "platform/unique_fd.h"
-#include "serial/line_settings.h"
+#include "serial/lines/terminal_attributes.h"
 
 namespace valmor::test {
 

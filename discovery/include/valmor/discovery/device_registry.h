@@ -24,6 +24,8 @@
 #include <string_view>
 #include <vector>
 
+#include "valmor/platform/export.h"
+
 namespace valmor {
 
 // Property keys.
@@ -35,7 +37,7 @@ inline constexpr std::string_view kIOTTYSuffix = "IOTTYSuffix";           // 0
 inline constexpr std::string_view kIOSerialBSDClientType = "IOSerialBSDClientType";
 inline constexpr std::string_view kIOSerialStream = "IOSerialStream";     // its only value here
 
-class Device {
+class VALMOR_EXPORT Device {
  public:
   explicit Device(std::map<std::string, std::string, std::less<>> properties)
       : properties_(std::move(properties)) {}
@@ -55,7 +57,7 @@ class Device {
 using DeviceHandle = std::shared_ptr<const Device>;
 
 // Yields devices one at a time; next() gives an empty handle at the end.
-class DeviceIterator {
+class VALMOR_EXPORT DeviceIterator {
  public:
   DeviceIterator() = default;
   explicit DeviceIterator(std::vector<DeviceHandle> devices) : devices_(std::move(devices)) {}
@@ -68,12 +70,12 @@ class DeviceIterator {
 
 // Keeps a hot-plug registration alive; destroying it unregisters. After
 // destruction no further callback of that registration starts.
-class DeviceSubscription {
+class VALMOR_EXPORT DeviceSubscription {
  public:
   virtual ~DeviceSubscription() = default;
 };
 
-class DeviceRegistry {
+class VALMOR_EXPORT DeviceRegistry {
  public:
   // Receives the devices one hot-plug event concerns, on the main queue.
   using Callback = std::function<void(DeviceIterator)>;
@@ -107,12 +109,12 @@ class DeviceRegistry {
 // The process's registry: the one installed for testing if any, otherwise a
 // directory registry when VALMOR_DEVICE_DIR is set and non-empty, otherwise
 // udev. Created on first use.
-DeviceRegistry& deviceRegistry();
+VALMOR_EXPORT DeviceRegistry& deviceRegistry();
 
 // Installs a registry for the whole process (an empty pointer goes back to
 // the default, which is then chosen again from the environment at next use).
 // Handles from the registry replaced stay valid, and so do references that
 // deviceRegistry() gave out earlier: replaced registries are kept alive.
-void setDeviceRegistryForTesting(std::shared_ptr<DeviceRegistry> registry);
+VALMOR_EXPORT void setDeviceRegistryForTesting(std::shared_ptr<DeviceRegistry> registry);
 
 }  // namespace valmor

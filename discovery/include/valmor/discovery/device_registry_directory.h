@@ -53,11 +53,12 @@
 #include <string>
 #include <system_error>
 
-#include "discovery/device_registry.h"
+#include "valmor/platform/export.h"
+#include "valmor/discovery/device_registry.h"
 
 namespace valmor {
 
-class DirectoryDeviceRegistry : public DeviceRegistry {
+class VALMOR_EXPORT DirectoryDeviceRegistry : public DeviceRegistry {
  public:
   // The registry of the directory dir (absolute, or relative to the working
   // directory at each use). The directory need not exist yet.

@@ -43,7 +43,8 @@
 #include <memory>
 #include <string_view>
 
-#include "discovery/device_registry.h"
+#include "valmor/platform/export.h"
+#include "valmor/discovery/device_registry.h"
 
 namespace valmor {
 
@@ -55,7 +56,7 @@ inline constexpr std::string_view kUSBSerialNumber = "USBSerialNumber";
 inline constexpr std::string_view kUSBVendorName = "USBVendorName";
 inline constexpr std::string_view kUSBProductName = "USBProductName";
 
-class UdevDeviceRegistry : public DeviceRegistry {
+class VALMOR_EXPORT UdevDeviceRegistry : public DeviceRegistry {
  public:
   UdevDeviceRegistry() = default;
 

@@ -26,9 +26,11 @@
 #include <mutex>
 #include <thread>
 
+#include "valmor/platform/export.h"
+
 namespace valmor {
 
-class MainQueue {
+class VALMOR_EXPORT MainQueue {
  public:
   using Task = std::function<void()>;
 
@@ -72,7 +74,7 @@ class MainQueue {
 // The completion of one task queued for the main thread, for a thread that
 // waits for it. Shared (std::shared_ptr) between the waiter and the task,
 // which may outlive the wait when the main queue shuts down first.
-class MainThreadCompletion {
+class VALMOR_EXPORT MainThreadCompletion {
  public:
   // Called by the task once it has run.
   void signal();
@@ -88,7 +90,7 @@ class MainThreadCompletion {
 
 // A plain run loop for tests and tools. The thread that creates it is the
 // main thread.
-class RunLoopMainQueue : public MainQueue {
+class VALMOR_EXPORT RunLoopMainQueue : public MainQueue {
  public:
   RunLoopMainQueue();
 
@@ -133,11 +135,11 @@ class RunLoopMainQueue : public MainQueue {
 };
 
 // The process's main queue.
-MainQueue& mainQueue();
+VALMOR_EXPORT MainQueue& mainQueue();
 
 // Installs the process's main queue; replaces any installed before (which is
 // kept alive, since references to it may still be held). Call it before the
 // library starts work, normally first thing in main().
-void setMainQueue(std::shared_ptr<MainQueue> queue);
+VALMOR_EXPORT void setMainQueue(std::shared_ptr<MainQueue> queue);
 
 }  // namespace valmor

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "valmor/platform/export.h"
+
 namespace valmor {
 
 struct Notification {
@@ -22,7 +24,7 @@ struct Notification {
   std::map<std::string, std::any> userInfo;
 };
 
-class NotificationCenter {
+class VALMOR_EXPORT NotificationCenter {
  public:
   using Callback = std::function<void(const Notification&)>;
   using Token = std::uint64_t;

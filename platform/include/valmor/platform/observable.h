@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "valmor/platform/export.h"
+
 namespace valmor {
 
 struct PropertyChange {
@@ -33,7 +35,7 @@ struct PropertyChange {
   std::vector<size_t> indexes;  // Insertion and Removal only, ascending.
 };
 
-class Observable {
+class VALMOR_EXPORT Observable {
  public:
   using Callback = std::function<void(const PropertyChange&)>;
   using Token = std::uint64_t;

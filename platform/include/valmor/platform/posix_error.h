@@ -6,9 +6,11 @@
 #include <string>
 #include <system_error>
 
+#include "valmor/platform/export.h"
+
 namespace valmor {
 
-struct PosixError {
+struct VALMOR_EXPORT PosixError {
   std::error_code code;
   std::string path;
 
@@ -28,10 +30,10 @@ struct PosixError {
 // True for the errors with which the kernel reports a device that has gone
 // (unplugged, hung up): EIO, ENXIO and ENODEV. Removal is recognised with this
 // one test everywhere, so that it is reported once and the same way.
-bool isDeviceGone(std::error_code code);
-bool isDeviceGone(int err);
+VALMOR_EXPORT bool isDeviceGone(std::error_code code);
+VALMOR_EXPORT bool isDeviceGone(int err);
 
 // errno as an error, read right after a failed system call.
-[[nodiscard]] std::error_code lastError();
+[[nodiscard]] VALMOR_EXPORT std::error_code lastError();
 
 }  // namespace valmor

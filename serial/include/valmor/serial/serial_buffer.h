@@ -5,7 +5,7 @@
 //   buffer->appendData(bytes("abcdef"));   // data() is now "cdef"
 //   buffer->clearBuffer();                 // data() is now empty
 //
-// Observable properties (platform/observable.h): internalBuffer, announced
+// Observable properties (valmor/platform/observable.h): internalBuffer, announced
 // after each append (once the excess is trimmed) and after each clear, and
 // data, which follows internalBuffer.
 //
@@ -19,11 +19,12 @@
 #include <span>
 #include <vector>
 
-#include "platform/observable.h"
+#include "valmor/platform/export.h"
+#include "valmor/platform/observable.h"
 
 namespace valmor {
 
-class SerialBuffer : public Observable {
+class VALMOR_EXPORT SerialBuffer : public Observable {
   struct PrivateTag {};
 
  public:

@@ -10,8 +10,8 @@
 //                                 one matches anything; with neither given
 //                                 nothing is a packet);
 //   initWithRegularExpression     valid UTF-8 that the expression matches
-//                                 from its first character
-//                                 (serial/packet_expression.h).
+//                                 from its first character (ICU's
+//                                 regular expressions).
 // In a stream, the packet is the shortest accepted tail of the last
 // maximumPacketLength() bytes, so a packet longer than that is never found.
 //
@@ -40,13 +40,14 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/uuid.h"
+#include "valmor/platform/export.h"
+#include "valmor/serial/uuid.h"
 
 namespace valmor {
 
 class PacketExpression;
 
-class SerialPacketDescriptor {
+class VALMOR_EXPORT SerialPacketDescriptor {
   struct PrivateTag {};
 
  public:

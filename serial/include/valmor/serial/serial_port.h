@@ -62,7 +62,7 @@
 // 10 ms. Devices without modem lines (pseudo-terminals) keep RTS and DTR as
 // stored values and are neither watched nor polled.
 //
-// Observable properties (platform/observable.h), named as their getters:
+// Observable properties (valmor/platform/observable.h), named as their getters:
 // fileDescriptor and isOpen (isOpen follows fileDescriptor), baudRate,
 // allowsNonStandardBaudRates, numberOfStopBits, parity,
 // shouldEchoReceivedData, usesRTSCTSFlowControl, usesDTRDSRFlowControl,
@@ -85,7 +85,7 @@
 // on another thread of the program's own, it waits for that call; on the
 // pool it waits for nothing. Delegate calls are never made inside the member
 // that causes them, except that removal call. Debug and sanitizer builds
-// check these rules as the code runs (platform/thread_checks.h). Runtime
+// check these rules as the code runs. Runtime
 // failures are reported, never thrown.
 #pragma once
 
@@ -98,14 +98,15 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/device_registry.h"
-#include "platform/observable.h"
-#include "serial/line_settings.h"
-#include "serial/serial_port_delegate.h"
+#include "valmor/platform/export.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/platform/observable.h"
+#include "valmor/serial/line_settings.h"
+#include "valmor/serial/serial_port_delegate.h"
 
 namespace valmor {
 
-class SerialPort : public Observable, public std::enable_shared_from_this<SerialPort> {
+class VALMOR_EXPORT SerialPort : public Observable, public std::enable_shared_from_this<SerialPort> {
   struct PrivateTag {};
 
  public:
@@ -348,12 +349,14 @@ class SerialPort : public Observable, public std::enable_shared_from_this<Serial
   // The waiting requests, oldest first, as they were at one moment.
   std::vector<std::shared_ptr<SerialRequest>> queuedRequests() const;
 
-  // The library's own parts (packet detection, the request queue) reach the
-  // port's private state through serial/serial_port_impl.h.
-  struct Impl;
-
  private:
+  // The private state, defined in the library (serial/port/serial_port_impl.h).
+  // The library's own parts (packet detection, the request queue, the
+  // manager) reach it through implOf(); its tests through SerialPortTesting
+  // (serial/testing/serial_port_testing.h).
+  struct Impl;
   friend Impl& implOf(SerialPort& port);
+  friend class SerialPortTesting;
   const std::unique_ptr<Impl> impl_;
 };
 

@@ -14,7 +14,7 @@
 //                                   std::span<const std::uint8_t> data) override;
 //   };
 //
-// Every call runs on the main queue (platform/main_queue.h) and goes to the
+// Every call runs on the main queue (valmor/platform/main_queue.h) and goes to the
 // delegate that is set on the port when the call runs. The port is held
 // alive for the length of each call, so a delegate may close, reopen or drop
 // the port from inside any call. An exception that escapes a call is caught
@@ -29,7 +29,8 @@
 #include <span>
 #include <string_view>
 
-#include "platform/posix_error.h"
+#include "valmor/platform/export.h"
+#include "valmor/platform/posix_error.h"
 
 namespace valmor {
 
@@ -38,7 +39,7 @@ class SerialPort;
 class SerialPacketDescriptor;
 class SerialRequest;
 
-class SerialPortDelegate {
+class VALMOR_EXPORT SerialPortDelegate {
  public:
   // One bit per delegate method.
   enum Method : std::uint32_t {

@@ -67,12 +67,15 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/device_registry.h"
-#include "platform/observable.h"
-#include "platform/system_sleep.h"
-#include "serial/serial_port.h"
+#include "valmor/platform/export.h"
+#include "valmor/discovery/device_registry.h"
+#include "valmor/platform/observable.h"
+#include "valmor/serial/serial_port.h"
 
 namespace valmor {
+
+// Follows the system's sleep and wake for followSystemSleep(); internal.
+class SystemSleepWatcher;
 
 // Notification names and their one user-info key each; the value is a
 // SerialPortManager::PortList. The sender is the manager.
@@ -81,7 +84,7 @@ inline constexpr std::string_view kConnectedSerialPortsKey = "ConnectedSerialPor
 inline constexpr std::string_view kSerialPortWasDisconnectedNotification = "SerialPortWasDisconnectedNotification";
 inline constexpr std::string_view kDisconnectedSerialPortsKey = "DisconnectedSerialPortsKey";
 
-class SerialPortManager : public Observable, public std::enable_shared_from_this<SerialPortManager> {
+class VALMOR_EXPORT SerialPortManager : public Observable, public std::enable_shared_from_this<SerialPortManager> {
   struct PrivateTag {};
 
  public:

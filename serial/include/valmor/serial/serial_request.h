@@ -23,11 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "serial/serial_packet_descriptor.h"
+#include "valmor/platform/export.h"
+#include "valmor/serial/serial_packet_descriptor.h"
 
 namespace valmor {
 
-class SerialRequest {
+class VALMOR_EXPORT SerialRequest {
   struct PrivateTag {};
 
  public:

@@ -10,9 +10,11 @@
 #include <cstdint>
 #include <string>
 
+#include "valmor/platform/export.h"
+
 namespace valmor {
 
-struct Uuid {
+struct VALMOR_EXPORT Uuid {
   std::array<std::uint8_t, 16> bytes{};
 
   // A fresh random (version 4) identifier.
