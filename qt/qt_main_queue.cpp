@@ -23,7 +23,7 @@ class TaskEvent final : public QEvent {
 
 // Lives on the GUI thread and runs the tasks that reach it. Qt delivers the
 // events posted to one receiver in the order they were posted.
-class QtMainQueue::Receiver final : public QObject {
+class VALMOR_NO_EXPORT QtMainQueue::Receiver final : public QObject {
  public:
   bool event(QEvent* event) override {
     if (event->type() != TaskEvent::eventType()) return QObject::event(event);

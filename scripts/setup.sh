@@ -11,6 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libsystemd-dev dbus-daemon dbus-session-bus-common
   xvfb xauth x11-utils
   udev
+  doxygen help2man lintian dpkg-dev fakeroot file
 )
 
 missing=()

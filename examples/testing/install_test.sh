@@ -1,0 +1,103 @@
+#!/bin/sh
+# libvalmor-serial as a user takes it up, from an install into a staging
+# prefix: what is installed (public headers only, each compiling on its own),
+# then examples/ configured on its own against the prefix, once through the
+# CMake package and once through pkg-config, built, and each example run
+# against the simulated unit valmor-sim (installed with the programs).
+# Usage: install_test.sh BUILD_DIR EXAMPLES_DIR
+set -u
+build=$1 examples=$2
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; echo "FAILED: cmake --install"; exit 1; }
+libdir=$(dirname "$(find "$prefix/lib" -name 'libvalmor-serial.so' | head -n 1)")
+[ -f "$libdir/cmake/ValmorSerial/ValmorSerialConfig.cmake" ] || fail "no CMake package in $libdir"
+[ -f "$libdir/pkgconfig/valmor-serial.pc" ] || fail "no pkg-config file in $libdir"
+
+# Public headers only, each including nothing of ours but public headers,
+# and each compiling on its own from the install tree.
+find "$prefix/include" -name '*.h' | sed "s|$prefix/include/||" | sort >"$work/headers"
+grep -vq '^valmor/' "$work/headers" && fail "headers outside include/valmor: $(grep -v '^valmor/' "$work/headers")"
+grep -Eq '/(port_session|serial_port_impl|background|log|thread_checks|device_io)\.h$' "$work/headers" &&
+  fail "internal headers are installed: $(tr '\n' ' ' <"$work/headers")"
+grep -rn '#include "' "$prefix/include" | grep -v '#include "valmor/' && fail "a public header includes a header that is not public"
+qt_flags=$(pkg-config --cflags Qt6Core)
+while read -r header; do
+  printf '#include "%s"\n' "$header" >"$work/header.cpp"
+  # shellcheck disable=SC2086
+  c++ -std=c++20 -fsyntax-only -fPIC -I"$prefix/include" $qt_flags "$work/header.cpp" 2>"$work/header.log" ||
+    { fail "$header does not compile on its own:"; head -n 5 "$work/header.log"; }
+done <"$work/headers"
+
+# The examples, built both ways.
+build_examples() {
+  name=$1
+  shift
+  if ! { cmake -S "$examples" -B "$work/$name" -G Ninja "$@" && cmake --build "$work/$name"; } >"$work/$name.log" 2>&1; then
+    tail -n 20 "$work/$name.log"
+    fail "the examples do not build with $name"
+  fi
+}
+build_examples find_package -DCMAKE_PREFIX_PATH="$prefix"
+PKG_CONFIG_PATH="$libdir/pkgconfig" build_examples pkg-config -DUSE_PKG_CONFIG=ON
+# pkg-config's answer names the install tree (by a path relative to the .pc).
+out=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs valmor-serial)
+include=$(printf '%s\n' $out | sed -n 's/^-I//p')
+libs=$(printf '%s\n' $out | sed -n 's/^-L//p')
+{ [ -f "$include/valmor/serial/serial_port.h" ] && [ -f "$libs/libvalmor-serial.so" ] &&
+  printf '%s\n' $out | grep -qx -- -lvalmor-serial; } || fail "pkg-config --cflags --libs valmor-serial gives: $out"
+
+# The simulated unit, published in a directory of its own.
+mkdir "$work/units"
+"$prefix/bin/valmor-sim" --dir "$work/units" >/dev/null 2>"$work/sim.log" &
+sim_pid=$!
+# wait_for FILE PATTERN: up to 10 s for a line matching PATTERN in FILE.
+wait_for() {
+  for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+for _ in $(seq 100); do ls "$work/units"/cu.* >/dev/null 2>&1 && break; sleep 0.1; done
+unit=$(ls "$work/units"/cu.* 2>/dev/null | head -n 1)
+[ -n "$unit" ] || { fail "valmor-sim did not start: $(cat "$work/sim.log")"; exit "$failures"; }
+export LD_LIBRARY_PATH="$libdir"
+answer='^VALMOR SIM: initialized, ready'
+
+for way in find_package pkg-config; do
+  bin=$work/$way
+  # Hot plug: the unit present, then pulled out and plugged in again (each
+  # SIGUSR1 to valmor-sim does one of them).
+  VALMOR_DEVICE_DIR="$work/units" "$bin/list_ports" 30 >"$work/list.out" 2>&1 &
+  list=$!
+  if wait_for "$work/list.out" "^present $unit"; then
+    kill -USR1 "$sim_pid"
+    wait_for "$work/list.out" "^disconnected $unit" || fail "$way list_ports: no disconnected line: $(cat "$work/list.out")"
+    kill -USR1 "$sim_pid"
+    wait_for "$work/list.out" "^connected $unit" || fail "$way list_ports: no connected line: $(cat "$work/list.out")"
+  else
+    fail "$way list_ports does not list the unit: $(cat "$work/list.out")"
+  fi
+  kill -INT "$list"
+  wait "$list" || fail "$way list_ports ended with status $? on Ctrl+C"
+
+  out=$("$bin/send_receive" "$unit" 42105 1 2>&1) || fail "$way send_receive ended with status $?: $out"
+  printf '%s\n' "$out" | grep -q "$answer" || fail "$way send_receive printed: $out"
+  out=$("$bin/request" "$unit" 42105 1 'VALMOR SIM:' 2>&1) || fail "$way request ended with status $?: $out"
+  printf '%s\n' "$out" | grep -q "$answer" || fail "$way request printed: $out"
+  out=$("$bin/packets" "$unit" 42105 'VALMOR SIM:' 1 1 2>&1) || fail "$way packets ended with status $?: $out"
+  printf '%s\n' "$out" | grep -q "^packet: VALMOR SIM: initialized, ready$" || fail "$way packets printed: $out"
+done
+# A reply that never comes: the request's time-out.
+out=$("$work/find_package/request" "$unit" 42105 1 'NO SUCH REPLY' 2>&1) && fail "request without a reply succeeded: $out"
+printf '%s\n' "$out" | grep -q '^no reply within 2 s$' || fail "request without a reply printed: $out"
+
+[ "$failures" -eq 0 ] && echo "installed library and examples checked"
+exit "$failures"
