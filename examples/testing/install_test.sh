@@ -4,9 +4,10 @@
 # then examples/ configured on its own against the prefix, once through the
 # CMake package and once through pkg-config, built, and each example run
 # against the simulated unit valmor-sim (installed with the programs).
-# Usage: install_test.sh BUILD_DIR EXAMPLES_DIR
+# The program of the README's section "Using the library" is built with
+# pkg-config and run too. Usage: install_test.sh BUILD_DIR EXAMPLES_DIR README
 set -u
-build=$1 examples=$2
+build=$1 examples=$2 readme=$3
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 work=$(mktemp -d)
@@ -56,6 +57,12 @@ libs=$(printf '%s\n' $out | sed -n 's/^-L//p')
 { [ -f "$include/valmor/serial/serial_port.h" ] && [ -f "$libs/libvalmor-serial.so" ] &&
   printf '%s\n' $out | grep -qx -- -lvalmor-serial; } || fail "pkg-config --cflags --libs valmor-serial gives: $out"
 
+# The README's program, as its reader would build it.
+sed -n '/^## Using the library/,/^## /p' "$readme" | sed -n '/^```cpp$/,/^```$/p' | sed '1d;/^```$/,$d' >"$work/hello.cpp"
+# shellcheck disable=SC2046
+c++ -std=c++20 "$work/hello.cpp" $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs valmor-serial) \
+  -o "$work/hello" 2>"$work/hello.log" || { fail "the README's program does not build:"; head -n 10 "$work/hello.log"; }
+
 # The simulated unit, published in a directory of its own.
 mkdir "$work/units"
 "$prefix/bin/valmor-sim" --dir "$work/units" >/dev/null 2>"$work/sim.log" &
@@ -95,6 +102,8 @@ for way in find_package pkg-config; do
   out=$("$bin/packets" "$unit" 42105 'VALMOR SIM:' 1 1 2>&1) || fail "$way packets ended with status $?: $out"
   printf '%s\n' "$out" | grep -q "^packet: VALMOR SIM: initialized, ready$" || fail "$way packets printed: $out"
 done
+out=$("$work/hello" "$unit" 42105 1 2>&1) || fail "the README's program ended with status $?: $out"
+printf '%s\n' "$out" | grep -q "$answer" || fail "the README's program printed: $out"
 # A reply that never comes: the request's time-out.
 out=$("$work/find_package/request" "$unit" 42105 1 'NO SUCH REPLY' 2>&1) && fail "request without a reply succeeded: $out"
 printf '%s\n' "$out" | grep -q '^no reply within 2 s$' || fail "request without a reply printed: $out"

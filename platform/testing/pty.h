@@ -102,7 +102,7 @@ inline int descriptorsOpenOn(const std::string& target) {
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
     std::error_code readError;
-    if (std::filesystem::read_symlink(e.path(), readError).string() == target) ++n;
+    if (std::filesystem::read_symlink(e.path(), readError).native() == target) ++n;
   }
   return n;
 }
@@ -116,7 +116,7 @@ inline std::set<int> openDescriptors() {
   for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
     std::error_code unreadable;
     if (std::filesystem::read_symlink(e.path(), unreadable) == listing) continue;
-    fds.insert(std::stoi(e.path().filename().string()));
+    fds.insert(std::stoi(e.path().filename().native()));
   }
   return fds;
 }
