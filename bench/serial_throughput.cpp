@@ -9,8 +9,11 @@
 //  - reader + hand-off: a thread of blocking 64 KiB read()s that posts each
 //    read to the main loop, which counts it: the wake-ups of a design that
 //    delivers on the main thread, and nothing else;
-//  - SerialPort: the port's delegate counts the bytes, on the main queue
-//    (the default delivery).
+//  - SerialPort, main queue: the port's delegate counts the bytes, on the
+//    main queue (the default delivery);
+//  - SerialPort, library thread: the same with the delegate called on the
+//    library's threads (DelegateDelivery::LibraryThread), as an event loop
+//    that reads what is waiting and handles it at once.
 // The readers take turns within each round; the best of the rounds counts,
 // its throughput and its CPU (the whole process's, the writer's included:
 // the same for all). read(), poll() and futex() calls per MiB are counted
@@ -20,9 +23,12 @@
 // Round trip: 16 bytes written to the slave and echoed by a thread on the
 // master, until all 16 are back. Plain: write() then blocking read()s.
 // Reader + hand-off: the main loop writes, a reading thread posts what it
-// reads to the main loop. SerialPort: sendData() on the main thread, the echo
-// delivered to serialPortDidReceiveData on the main queue. The kinds take
-// turns in blocks of 100, after a warm-up of 100 each.
+// reads to the main loop. SerialPort, main queue: sendData() on the main
+// thread, the echo delivered to serialPortDidReceiveData on the main queue.
+// SerialPort, library thread: the delegate, called on the reading thread,
+// writes the next message with sendData() as soon as the last one's echo is
+// complete, as event-loop programs do. The kinds take turns in blocks of
+// 100, after a warm-up of 100 each.
 //
 // Idle: the CPU and the wake-ups (context switches) of the process over a
 // quiet spell with a thread blocked in poll() on a pseudo-terminal's slave,
@@ -43,6 +49,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,11 +137,76 @@ class HandOffReader {
   std::thread thread_;
 };
 
+// Counts what it receives. Called on the library's threads, it wakes the
+// main loop once the count reaches wakeAt, so that the main loop sleeps
+// through the run.
 class Counting : public SerialPortDelegate {
  public:
   Counting() : SerialPortDelegate(kDidReceiveData) {}
-  void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override { bytes += data.size(); }
+  void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override {
+    const std::uint64_t now = bytes += data.size();
+    if (now >= wakeAt && now - data.size() < wakeAt && !mainQueue().isCurrent()) mainQueue().post([] {});
+  }
   std::atomic<std::uint64_t> bytes{0};
+  std::atomic<std::uint64_t> wakeAt{~std::uint64_t{0}};
+};
+
+// Round trips made by the delegate itself on the library's threads: each
+// complete echo ends a trip and sendData() starts the next, until a block is
+// done; then the main loop is woken.
+class Chain : public SerialPortDelegate {
+ public:
+  Chain() : SerialPortDelegate(kDidReceiveData) {}
+
+  // Runs trips first .. first + count - 1 on port; the main loop sleeps
+  // meanwhile.
+  void run(SerialPort& port, RunLoopMainQueue& queue, int first, int count, std::vector<double>& micros) {
+    const std::size_t before = micros.size();
+    {
+      std::lock_guard lock(mutex_);
+      micros_ = &micros;
+      next_ = first;
+      end_ = first + count;
+      done_ = false;
+      start(port);
+    }
+    if (!queue.runUntil([&] { return done_.load(); }, 30s)) {
+      // A lost echo: the rest of the block counts as failed.
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      while (micros.size() - before < static_cast<std::size_t>(count)) micros.push_back(-1);
+    }
+  }
+
+  void serialPortDidReceiveData(SerialPort& port, std::span<const std::uint8_t> data) override {
+    std::lock_guard lock(mutex_);
+    if (done_) return;
+    got_ += data.size();
+    if (got_ < 16) return;
+    micros_->push_back(microsSince(start_));
+    ++next_;
+    if (next_ == end_) {
+      done_ = true;
+      mainQueue().post([] {});
+      return;
+    }
+    start(port);
+  }
+
+ private:
+  void start(SerialPort& port) {
+    got_ = 0;
+    start_ = Clock::now();
+    if (!port.sendData(payload(next_))) micros_->push_back(-1);
+  }
+
+  std::mutex mutex_;
+  std::vector<double>* micros_ = nullptr;
+  int next_ = 0;
+  int end_ = 0;
+  std::size_t got_ = 0;
+  Clock::time_point start_;
+  std::atomic<bool> done_{false};
 };
 
 class Bench {
@@ -188,10 +260,12 @@ class Bench {
     return f;
   }
 
-  Throughput throughPort(std::uint64_t total) {
+  Throughput throughPort(std::uint64_t total, SerialPort::DelegateDelivery delivery) {
     PtyPair pty;
     auto port = portFor(pty);
     auto delegate = std::make_shared<Counting>();
+    delegate->wakeAt = total;
+    port->setDelegateDelivery(delivery);
     openWith(*port, delegate);
 
     Throughput f;
@@ -240,7 +314,19 @@ class Bench {
       return microsSince(start);
     };
 
-    auto trips = takeTurns(count, {[&](int i) { return plainLoop.roundTrip(i); }, handOffTrip, portTrip});
+    PtyPair chainPty;
+    auto chainPort = portFor(chainPty);
+    auto chain = std::make_shared<Chain>();
+    chainPort->setDelegateDelivery(SerialPort::DelegateDelivery::LibraryThread);
+    openWith(*chainPort, chain);
+    Echo chainEcho(chainPty);
+    auto chainTrips = [&](int first, int n, std::vector<double>& micros) {
+      chain->run(*chainPort, *queue_, first, n, micros);
+    };
+
+    auto trips = takeTurnsInBlocks(count, {oneByOne([&](int i) { return plainLoop.roundTrip(i); }),
+                                           oneByOne(handOffTrip), oneByOne(portTrip), chainTrips});
+    close(*chainPort);
     close(*serial);
     handOffReader.stop(handOffPty);
     queue_->runPending();
@@ -293,12 +379,13 @@ class Bench {
   int next_ = 0;
 };
 
-enum class Reader { Plain1K, Plain64K, HandOff, Port };
+enum class Reader { Plain1K, Plain64K, HandOff, Port, PortOnLibraryThread };
 const std::map<Reader, std::string> kReaderNames = {
     {Reader::Plain1K, "read loop 1 KiB"},
     {Reader::Plain64K, "read loop 64 KiB"},
     {Reader::HandOff, "reader + hand-off"},
-    {Reader::Port, "SerialPort"},
+    {Reader::Port, "SerialPort, main queue"},
+    {Reader::PortOnLibraryThread, "SerialPort, library"},
 };
 
 Throughput receive(Bench& bench, Reader reader, std::uint64_t total) {
@@ -306,7 +393,8 @@ Throughput receive(Bench& bench, Reader reader, std::uint64_t total) {
     case Reader::Plain1K: return plainLoop(total, 1024);
     case Reader::Plain64K: return plainLoop(total, 64 * 1024);
     case Reader::HandOff: return bench.handOff(total);
-    case Reader::Port: return bench.throughPort(total);
+    case Reader::Port: return bench.throughPort(total, SerialPort::DelegateDelivery::MainQueue);
+    case Reader::PortOnLibraryThread: return bench.throughPort(total, SerialPort::DelegateDelivery::LibraryThread);
   }
   return {};
 }
@@ -373,14 +461,16 @@ int main(int argc, char** argv) {
     }
   }
   const std::vector<RoundTrips> trips = bench.roundTrips(tripCount);
-  const char* tripNames[] = {"write-then-read loop", "reader + hand-off", "SerialPort, main queue"};
+  const char* tripNames[] = {"write-then-read loop", "reader + hand-off", "SerialPort, main queue",
+                             "SerialPort, library, chained"};
   std::printf("\nround trip of 16 bytes, %d trips (microseconds; CPU per trip)\n", tripCount);
-  std::printf("%-28s %10s %10s %10s %10s %10s\n", "", "median", "p99", "CPU", "x loop", "x hand-off");
+  std::printf("%-30s %10s %10s %10s %10s %10s %10s\n", "", "median", "p99", "CPU", "x loop", "x hand-off",
+              "CPU x loop");
   for (std::size_t k = 0; k < trips.size(); ++k) {
     const RoundTrips& t = trips[k];
-    std::printf("%-28s %10.1f %10.1f %10.1f %10.2f %10.2f%s\n", tripNames[k], t.median(), t.p99(),
+    std::printf("%-30s %10.1f %10.1f %10.1f %10.2f %10.2f %10.2f%s\n", tripNames[k], t.median(), t.p99(),
                 t.cpu * 1e6 / tripCount, t.median() / trips[0].median(), t.median() / trips[1].median(),
-                t.failed() ? "  (some failed)" : "");
+                t.cpu / trips[0].cpu, t.failed() ? "  (some failed)" : "");
   }
 
   const auto poller = bench.idle(false, idleSeconds);
