@@ -59,7 +59,9 @@
 //    calls may run at the same time on different threads;
 //  - sendData(), sendRequest(), close() and the setters may be called from
 //    inside a call. A call that waits (a sendData() the device holds up)
-//    holds up the port's reading meanwhile, as it would a main loop;
+//    holds up the port's reading meanwhile, as it would a main loop; and a
+//    close completes only once the reading thread has returned from the
+//    delegate, so a call must never wait for the close it started;
 //  - the delegate and what it shares with the program's other threads must
 //    be safe for that (a mutex, atomics, or a post to the program's own
 //    loop): nothing is on the main thread any more.
