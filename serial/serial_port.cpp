@@ -250,11 +250,13 @@ void SerialPort::Impl::sessionDidRead(ChunkList chunks) {
   // the packets and reply they complete, not a second time for the latter.
   DelegateDispatch::Hold hold(requests.hasProcessors() ? dispatch.get() : nullptr);
   if (wantsData) {
+    std::size_t pieces = 0;
+    for (const auto& chunk : chunks)
+      pieces += (chunk->bytes.size() + ReceivedChunk::kDeliveredSize - 1) / ReceivedChunk::kDeliveredSize;
     std::vector<DelegateDispatch::Call> calls;
-    for (const auto& chunk : chunks) {
-      calls.reserve(calls.size() + (chunk->bytes.size() + ReceivedChunk::kDeliveredSize - 1) / ReceivedChunk::kDeliveredSize);
+    calls.reserve(pieces);
+    for (const auto& chunk : chunks)
       forEachPiece(*chunk, [&](std::span<const std::uint8_t> piece) { calls.push_back(receivedDataCall(chunk, piece)); });
-    }
     dispatch->queue(std::move(calls));
   }
   // Handed on after the delegate's deliveries were queued, so that a packet
