@@ -133,5 +133,31 @@ TEST_F(SerialPortTest, LibraryThreadDelegateMaySendRequestsAndCloseFromItsCalls)
   EXPECT_FALSE(port->isOpen());
 }
 
+// A removal asked for inside a delegate call on the library's threads: of
+// the same port, the removal call is made at once, inside; of another port
+// that delivers there too, it is not waited for (the delivery thread would
+// wait for itself), and follows with its close.
+TEST_F(SerialPortTest, LibraryThreadDelegateMayRemovePortsFromItsCalls) {
+  PtyPair ptyA, ptyB;
+  auto a = makePort(ptyA, "a");
+  auto b = makePort(ptyB, "b");
+  auto delegateA = std::make_shared<RecordingDelegate>();
+  auto delegateB = std::make_shared<RecordingDelegate>();
+  for (auto* p : {a.get(), b.get()}) p->setDelegateDelivery(Delivery::LibraryThread);
+  openPort(*b, delegateB);
+  std::atomic<bool> removedInside{false};
+  delegateA->hook = [&](SerialPort& p, const std::string& kind) {
+    if (kind != "opened") return;
+    b->cleanupAfterSystemRemoval();
+    p.cleanupAfterSystemRemoval();
+    removedInside = delegateA->count("removed") == 1;
+  };
+  openQuietly(*a, delegateA);
+  ASSERT_TRUE(pump([&] { return delegateA->count("closed") == 1 && delegateB->count("closed") == 1; }));
+  EXPECT_TRUE(removedInside.load());
+  EXPECT_EQ(delegateA->kinds(), (std::vector<std::string>{"opened", "removed", "closed"}));
+  EXPECT_EQ(delegateB->kinds(), (std::vector<std::string>{"opened", "removed", "closed"}));
+}
+
 }  // namespace
 }  // namespace valmor::test
