@@ -153,9 +153,10 @@ void PortSession::startReader() {
 // read that follows gives the device's end at once. Chunks held back for a
 // stream wait for more only until their time is up.
 void PortSession::readLoop(int fd) {
-  // Not zeroed: only the bytes a read gives are ever looked at, and the
-  // pages of a port that receives nothing are never touched.
-  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kReadSize]);
+  // Made when the first bytes come, so that a port that receives nothing
+  // costs no memory for it; not zeroed, since only the bytes a read gives
+  // are ever looked at.
+  std::unique_ptr<std::uint8_t[]> buffer;
   bool idle = false;  // nobody to read for any more: wait for the stop only
   for (;;) {
     timespec holdLeft{};
@@ -193,6 +194,7 @@ void PortSession::readLoop(int fd) {
       idle = true;
       continue;
     }
+    if (!buffer) buffer.reset(new std::uint8_t[kReadSize]);
     if (!readRound(fd, *c, buffer.get())) return;
   }
 }
