@@ -253,8 +253,8 @@ class ReadAheadTest : public SerialPortTest {
     for (auto lastProgress = Clock::now(); written_ < kTotal && Clock::now() - lastProgress < 300ms;)
       if (writeSome()) lastProgress = Clock::now();
     EXPECT_LT(written_, kTotal);
-    // The read-ahead (chunks of at most 1 KiB) and what the kernel buffers.
-    EXPECT_LE(written_, PortSession::kMaxChunksInFlight * 1024u + 256u * 1024u);
+    // The read-ahead (and one read over it) and what the kernel buffers.
+    EXPECT_LE(written_, PortSession::kMaxBytesInFlight + PortSession::kReadSize + 256u * 1024u);
   }
 
   PtyPair pty_;
@@ -303,9 +303,11 @@ TEST_F(SerialPortTest, HangUpIsNoticedWhileReadingIsHeldBack) {
     void sessionDeviceDidGo(std::error_code) override { gone = true; }
     void sessionInputLinesDidChange(InputLines) override {}
     void sessionDidClose(std::error_code) override { closed = true; }
-    std::size_t heldCount() {
+    std::size_t heldBytes() {
       std::lock_guard lock(mutex);
-      return held.size();
+      std::size_t n = 0;
+      for (const auto& chunk : held) n += chunk->bytes.size();
+      return n;
     }
     std::mutex mutex;
     ChunkList held;  // Guarded by mutex.
@@ -328,7 +330,7 @@ TEST_F(SerialPortTest, HangUpIsNoticedWhileReadingIsHeldBack) {
   const std::string block(4096, 'h');
   ASSERT_TRUE(waitFor([&] {
     (void)!::write(pty.master(), block.data(), block.size());
-    return behind->heldCount() >= static_cast<std::size_t>(PortSession::kMaxChunksInFlight);
+    return behind->heldBytes() >= PortSession::kMaxBytesInFlight;
   }, 10s)) << "reading was never held back";
   pty.closeMaster();
   EXPECT_TRUE(waitFor([&] { return behind->gone.load(); }, 5s)) << "the hang-up went unnoticed";

@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <mutex>
 #include <thread>
 
 #include "platform/testing/cpu_load.h"
@@ -244,17 +245,26 @@ TEST_F(SerialPortTest, ClosesWhileTheMainThreadIsBusyHoldNoThreadOfThePool) {
 
 // Regression: the handler drops its port inside the removal call, and the
 // close that follows completed after the last reference had gone, so "was
-// closed" never came. Repeated under load, not one lucky run.
+// closed" never came. Repeated under load, not one lucky run, with the
+// delegate on the main queue and on the library's threads in turn.
 TEST_F(SerialPortUnderLoadTest, HangUpIsErrorRemovalCloseInOrderEvenWhenTheDelegateDropsThePort) {
   CpuLoad load;
   for (int trial = 0; trial < 1000; ++trial) {
     PtyPair pty;
     std::shared_ptr<SerialPort> held = makePort(pty, "unit" + std::to_string(trial));
+    held->setDelegateDelivery(trial % 2 ? SerialPort::DelegateDelivery::LibraryThread
+                                        : SerialPort::DelegateDelivery::MainQueue);
     auto delegate = std::make_shared<RecordingDelegate>();
+    // The hang-up reaches the delegate through the kernel, which a race
+    // detector cannot see: the lock orders this thread's use of the port
+    // before a drop on another thread.
+    std::mutex handedOver;
     delegate->hook = [&](SerialPort&, const std::string& kind) {
+      std::lock_guard lock(handedOver);
       if (kind == "removed") held.reset();
     };
     openPort(*held, delegate);
+    { std::lock_guard lock(handedOver); }
     pty.closeMaster();
     ASSERT_TRUE(pump([&] { return delegate->count("closed") == 1; })) << "trial " << trial;
     auto kinds = delegate->kinds();
@@ -264,12 +274,14 @@ TEST_F(SerialPortUnderLoadTest, HangUpIsErrorRemovalCloseInOrderEvenWhenTheDeleg
 }
 
 // Regression: bytes waiting in the device when it was opened could reach the
-// delegate before serialPortWasOpened.
+// delegate before serialPortWasOpened. In either delivery.
 TEST_F(SerialPortUnderLoadTest, OpenedComesBeforeBytesThatWereWaiting) {
   CpuLoad load;
   PtyPair pty;
   auto port = makePort(pty);
   for (int trial = 0; trial < 200; ++trial) {
+    port->setDelegateDelivery(trial % 2 ? SerialPort::DelegateDelivery::LibraryThread
+                                        : SerialPort::DelegateDelivery::MainQueue);
     auto delegate = std::make_shared<RecordingDelegate>();
     pty.write("w");
     port->setDelegate(delegate);

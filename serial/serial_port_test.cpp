@@ -295,9 +295,12 @@ TEST_F(SerialPortTest, LargeTransferIsCompleteAndInOrderInBoundedMemory) {
   ASSERT_TRUE(done) << delegate->count << " bytes arrived";
   EXPECT_EQ(delegate->count, kTotal);
   EXPECT_EQ(delegate->mismatches, 0u);
-#ifndef __SANITIZE_ADDRESS__
-  // (AddressSanitizer holds freed memory in quarantine, so resident memory
-  // says nothing about what the port keeps there.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (AddressSanitizer holds freed memory in quarantine, and ThreadSanitizer
+  // adds shadow memory and per-thread allocator caches to every chunk that
+  // one thread allocates and another frees: resident memory then says
+  // nothing about what the port keeps. Here it grows by about 1.3 MB; under
+  // ThreadSanitizer by 11 to 17 MB with the same read-ahead.)
   EXPECT_LT(peak - baseline, 8l << 20) << "resident memory grew with the amount";
 #endif
 }
