@@ -399,7 +399,7 @@ TEST_F(SerialPortLinesModemWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThread
   ASSERT_TRUE(pump([&] { return seen.size() >= 4; }, 2s));
   io_->setLines(TIOCM_RNG | TIOCM_CAR);
   ASSERT_TRUE(pump([&] { return seen.size() >= 6; }, 2s));
-  pumpFor(50ms);
+  pumpFor(50ms);  // nothing more comes
   std::vector<std::string> changes;
   for (const Seen& s : seen) changes.push_back(s.line + (s.value ? "+" : "-"));
   EXPECT_EQ(changes, (std::vector<std::string>{"CTS+", "CTS-", "DSR+", "DSR-", "DCD+", "RI+"}));
@@ -407,7 +407,7 @@ TEST_F(SerialPortLinesModemWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThread
 
   // Quiet lines cost no reads: a poll would read them every 10 ms.
   const int reads = io_->getModemCalls;
-  pumpFor(200ms);
+  pumpFor(200ms);  // the quiet while measured
   EXPECT_LE(io_->getModemCalls - reads, 2);
 }
 
@@ -453,7 +453,7 @@ TEST_F(SerialPortLinesModemWaitTest, HangUpEndsTheWaitWithErrorRemovalAndClose) 
   openAndWait();
   io_->hangUp(EIO);
   ASSERT_TRUE(pump([&] { return delegate_->count("closed") == 1; }, 2s));
-  pumpFor(30ms);
+  pumpFor(30ms);  // nothing more comes
   EXPECT_EQ(delegate_->kinds(), (std::vector<std::string>{"opened", "error", "removed", "closed"}));
   EXPECT_EQ(delegate_->errors()[0].code, std::errc::io_error);
   EXPECT_TRUE(pump([&] { return threadCount() == threads; }, 1s));
