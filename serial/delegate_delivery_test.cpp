@@ -16,6 +16,7 @@ namespace {
 using Delivery = SerialPort::DelegateDelivery;
 
 class DelegateDeliveryTest : public SerialPortTest, public ::testing::WithParamInterface<Delivery> {};
+class DelegateDeliveryOnLibraryThreadsTest : public SerialPortTest {};
 
 std::vector<std::uint8_t> pattern(std::size_t n) {
   std::vector<std::uint8_t> bytes(n);
@@ -67,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(EachDelivery, DelegateDeliveryTest,
 // On the library's threads: no call on the main thread, never two of the
 // port's calls at once, every byte in order in pieces of at most 1024, and
 // the opening, the bytes, the removal and the close in that order.
-TEST_F(SerialPortTest, LibraryThreadDeliveryKeepsOrderOneCallAtATime) {
+TEST_F(DelegateDeliveryOnLibraryThreadsTest, LibraryThreadDeliveryKeepsOrderOneCallAtATime) {
   PtyPair pty;
   auto port = makePort(pty);
   port->setDelegateDelivery(Delivery::LibraryThread);
@@ -101,7 +102,7 @@ TEST_F(SerialPortTest, LibraryThreadDeliveryKeepsOrderOneCallAtATime) {
 
 // On the library's threads a delegate writes, sends requests and closes
 // from inside its calls, as an event loop would: nothing waits for itself.
-TEST_F(SerialPortTest, LibraryThreadDelegateMaySendRequestsAndCloseFromItsCalls) {
+TEST_F(DelegateDeliveryOnLibraryThreadsTest, LibraryThreadDelegateMaySendRequestsAndCloseFromItsCalls) {
   PtyPair pty;
   auto port = makePort(pty);
   port->setDelegateDelivery(Delivery::LibraryThread);
@@ -137,7 +138,7 @@ TEST_F(SerialPortTest, LibraryThreadDelegateMaySendRequestsAndCloseFromItsCalls)
 // the same port, the removal call is made at once, inside; of another port
 // that delivers there too, it is not waited for (the delivery thread would
 // wait for itself), and follows with its close.
-TEST_F(SerialPortTest, LibraryThreadDelegateMayRemovePortsFromItsCalls) {
+TEST_F(DelegateDeliveryOnLibraryThreadsTest, LibraryThreadDelegateMayRemovePortsFromItsCalls) {
   PtyPair ptyA, ptyB;
   auto a = makePort(ptyA, "a");
   auto b = makePort(ptyB, "b");
