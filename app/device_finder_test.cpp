@@ -7,12 +7,12 @@
 #include "app/unit_path.h"
 #include "discovery/testing/fake_device_registry.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using ::testing::ElementsAre;
 
-TEST(UnitPathTest, UsbSerialAdaptersAreUnitsAndOtherSerialDevicesAreNot) {
+TEST(DeviceFinderTest, UsbSerialAdaptersAreUnitsAndOtherSerialDevicesAreNot) {
   const struct {
     const char* path;
     bool unit;
@@ -27,7 +27,7 @@ TEST(UnitPathTest, UsbSerialAdaptersAreUnitsAndOtherSerialDevicesAreNot) {
   for (const auto& c : cases) EXPECT_EQ(isUnitPath(c.path), c.unit) << c.path;
 }
 
-TEST(UnitPathTest, PopupShowsTheDeviceNameAndTheAdapterTheRegistryKnows) {
+TEST(DeviceFinderTest, PopupShowsTheDeviceNameAndTheAdapterTheRegistryKnows) {
   const struct {
     const char* path;
     std::map<std::string, std::string, std::less<>> usb;
@@ -46,7 +46,7 @@ TEST(UnitPathTest, PopupShowsTheDeviceNameAndTheAdapterTheRegistryKnows) {
       {"/tmp/d/cu.", {}, "cu.", "/tmp/d/cu."},
   };
   for (const auto& c : cases) {
-    auto properties = test::FakeDeviceRegistry::device(c.path)->properties();
+    auto properties = FakeDeviceRegistry::device(c.path)->properties();
     properties.insert(c.usb.begin(), c.usb.end());
     const Unit unit = unitFromDevice(std::make_shared<const Device>(properties));
     EXPECT_EQ(unit.path, c.path);
@@ -56,13 +56,13 @@ TEST(UnitPathTest, PopupShowsTheDeviceNameAndTheAdapterTheRegistryKnows) {
 }
 
 TEST(DeviceFinderTest, ListsEveryCalloutPathInRegistryOrder) {
-  auto registry = std::make_shared<test::FakeDeviceRegistry>();
-  registry->setDevices({test::FakeDeviceRegistry::device("/dev/ttyUSB1"),
+  auto registry = std::make_shared<FakeDeviceRegistry>();
+  registry->setDevices({FakeDeviceRegistry::device("/dev/ttyUSB1"),
                         std::make_shared<const Device>(
                             std::map<std::string, std::string, std::less<>>{
                                 {std::string(kIOSerialBSDClientType), "IOSerialStream"}}),
-                        test::FakeDeviceRegistry::device("/dev/ttyS0"),
-                        test::FakeDeviceRegistry::device("/dev/ttyUSB0")});
+                        FakeDeviceRegistry::device("/dev/ttyS0"),
+                        FakeDeviceRegistry::device("/dev/ttyUSB0")});
   setDeviceRegistryForTesting(registry);
 
   DeviceIterator devices;
@@ -79,4 +79,4 @@ TEST(DeviceFinderTest, ListsEveryCalloutPathInRegistryOrder) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -41,7 +41,7 @@
 
 extern char** environ;
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using ::testing::ElementsAre;
@@ -181,22 +181,22 @@ class ViewControllerTest : public ::testing::Test {
   void click(QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
   std::string status() const { return text(window_->textField()); }
   // Downloads RED64 and waits until `unit` has all of it.
-  void downloadTo(test::PtyDevice& unit) {
+  void downloadTo(PtyDevice& unit) {
     chooseLastStrobeModel();
     unit.clearReceived();
     click(window_->downloadButton());
-    const std::string upload = test::downloadStream("RED64");
+    const std::string upload = downloadStream("RED64");
     ASSERT_TRUE(unit.waitForBytes(upload.size(), std::chrono::seconds(3))) << log();
     EXPECT_EQ(unit.received(), upload);
   }
 
-  test::TempDir dir_{"app-test"};
+  TempDir dir_{"app-test"};
   std::ostringstream log_;  // outlives the window, whose handler logs to it
   std::unique_ptr<ViewController> window_;
 };
 
 TEST_F(ViewControllerTest, UnitPresentAtLaunchIsListedAndOpenedWithoutATimer) {
-  test::PtyDevice unit(dir_.path(), "usbserial-A1");
+  PtyDevice unit(dir_.path(), "usbserial-A1");
   ASSERT_TRUE(unit.ready());
   ViewController& window = load();
 
@@ -221,7 +221,7 @@ class ViewControllerTimingTest : public ViewControllerTest {};
 TEST_F(ViewControllerTimingTest, RefreshRunsEverySecondUntilAUnitIsPluggedIn) {
   ViewController& window = load();
   EXPECT_TRUE(window.timer().isActive());
-  QTest::qWait(2200);
+  QTest::qWait(2200);  // the searches of 2.2 s counted
   // At start, then about once a second.
   const int searches = countLines(log(), "0 device found");
   EXPECT_GE(searches, 2) << log();
@@ -229,13 +229,13 @@ TEST_F(ViewControllerTimingTest, RefreshRunsEverySecondUntilAUnitIsPluggedIn) {
   EXPECT_EQ(window.deviceSelectorView()->count(), 0);
   EXPECT_EQ(text(window.textField()), "No unit found. Plug in the VALMOR unit.");
 
-  test::PtyDevice unit(dir_.path(), "usbserial-LATE");
+  PtyDevice unit(dir_.path(), "usbserial-LATE");
   ASSERT_TRUE(QTest::qWaitFor([&] { return unit.received() == "\n"; }, 3000)) << log();
   EXPECT_THAT(items(window.deviceSelectorView()), ElementsAre("usbserial-LATE"));
   EXPECT_EQ(text(window.textField()), "VALMOR connected");
   EXPECT_FALSE(window.timer().isActive());
   const std::string afterFound = log();
-  QTest::qWait(1300);
+  QTest::qWait(1300);  // no more searches
   EXPECT_EQ(countLines(log(), "0 device found") + countLines(log(), "1 device found"),
             countLines(afterFound, "0 device found") + 1)
       << "the refresh did not stop:\n" << log();
@@ -243,9 +243,9 @@ TEST_F(ViewControllerTimingTest, RefreshRunsEverySecondUntilAUnitIsPluggedIn) {
 
 TEST_F(ViewControllerTest, EveryUnitIsListedInRegistryOrderAndTheLastIsOpened) {
   // Listed by name: "USBSerial-1" < "modem-1" < "ttyUSB7".
-  test::PtyDevice first(dir_.path(), "USBSerial-1");
-  test::PtyDevice modem(dir_.path(), "modem-1");
-  test::PtyDevice second(dir_.path(), "ttyUSB7");
+  PtyDevice first(dir_.path(), "USBSerial-1");
+  PtyDevice modem(dir_.path(), "modem-1");
+  PtyDevice second(dir_.path(), "ttyUSB7");
   ViewController& window = load();
 
   EXPECT_THAT(window.connectedDevices(), ElementsAre(first.path(), second.path()));
@@ -303,7 +303,7 @@ TEST_F(ViewControllerTest, StrobeModelAndWindowPlaceChosenLastAreRestoredAtTheNe
 }
 
 TEST_F(ViewControllerTest, ButtonsSendExactlyTheSequencesAndTheAnswerReplacesTheStatus) {
-  test::PtyDevice unit(dir_.path(), "usbserial-A1");
+  PtyDevice unit(dir_.path(), "usbserial-A1");
   ViewController& window = load();
   ASSERT_TRUE(QTest::qWaitFor([&] { return unit.received() == "\n"; }, 3000)) << log();
   chooseLastStrobeModel();
@@ -311,7 +311,7 @@ TEST_F(ViewControllerTest, ButtonsSendExactlyTheSequencesAndTheAnswerReplacesThe
   unit.clearReceived();
   click(window.downloadButton());
   EXPECT_EQ(text(window.textField()), "Loading");
-  const std::string upload = test::downloadStream("RED64");
+  const std::string upload = downloadStream("RED64");
   ASSERT_EQ(upload.size(), 359u);
   ASSERT_TRUE(unit.waitForBytes(upload.size(), std::chrono::seconds(3)));
   EXPECT_EQ(unit.received(), upload);
@@ -324,7 +324,7 @@ TEST_F(ViewControllerTest, ButtonsSendExactlyTheSequencesAndTheAnswerReplacesThe
   unit.clearReceived();
   click(window.initializationButton());
   ASSERT_TRUE(unit.waitForBytes(2, std::chrono::seconds(3)));
-  QTest::qWait(50);
+  QTest::qWait(50);  // nothing more is written
   EXPECT_EQ(unit.received(), "1\n");
   EXPECT_EQ(text(window.textField()), answer);  // Initialize shows nothing
 }
@@ -398,7 +398,7 @@ class FileModesApply {
 };
 
 TEST_F(ViewControllerTest, PortRefusedForLackOfPermissionSaysHowToGetAccess) {
-  test::PtyDevice unit(dir_.path(), "usbserial-A1");
+  PtyDevice unit(dir_.path(), "usbserial-A1");
   ASSERT_EQ(::chmod(unit.slavePath().c_str(), 0), 0);
   {
     FileModesApply asUser;
@@ -417,7 +417,7 @@ TEST_F(ViewControllerTest, PortRefusedForLackOfPermissionSaysHowToGetAccess) {
 // The other program lets go after 2 s: the window shows why the unit is
 // silent meanwhile, tries again every second, and then uses it.
 TEST_F(ViewControllerTest, UnitInUseAtStartIsShownAndOpenedOnceTheOtherProgramLetsGo) {
-  test::PtyDevice unit(dir_.path(), "usbserial-A1");
+  PtyDevice unit(dir_.path(), "usbserial-A1");
   LockHolder other(unit.slavePath());
   ASSERT_TRUE(other.held());
   ViewController& window = load();
@@ -427,8 +427,8 @@ TEST_F(ViewControllerTest, UnitInUseAtStartIsShownAndOpenedOnceTheOtherProgramLe
   ASSERT_TRUE(QTest::qWaitFor([&] { return status() == inUse; }, 3000)) << status() << log();
   EXPECT_TRUE(window.timer().isActive());
 
-  QTest::qWait(2000);
-  EXPECT_GE(countLines(log(), "1 device found"), 2) << "not tried again:\n" << log();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return countLines(log(), "1 device found") >= 2; }, 5000))
+      << "not tried again:\n" << log();
   EXPECT_EQ(status(), inUse);
   other.release();
   ASSERT_TRUE(QTest::qWaitFor([&] { return unit.received() == "\n"; }, 3000)) << log();
@@ -457,8 +457,8 @@ TEST_F(ViewControllerTest, LinkToANonSerialDeviceIsShownAndTriedUntilRemoved) {
 }
 
 TEST_F(ViewControllerTest, UnitChosenInThePopupIsOpenedAndTheOnlyOneDownloadedTo) {
-  test::PtyDevice first(dir_.path(), "usbserial-A1");
-  test::PtyDevice second(dir_.path(), "usbserial-B2");
+  PtyDevice first(dir_.path(), "usbserial-A1");
+  PtyDevice second(dir_.path(), "usbserial-B2");
   ViewController& window = load();
   ASSERT_TRUE(QTest::qWaitFor([&] { return second.received() == "\n"; }, 3000)) << log();
 
@@ -477,7 +477,7 @@ TEST_F(ViewControllerTest, UnitChosenInThePopupIsOpenedAndTheOnlyOneDownloadedTo
   // Units plugged in and pulled out meanwhile are listed; the open one stays
   // selected and open.
   {
-    test::PtyDevice third(dir_.path(), "usbserial-C3");
+    PtyDevice third(dir_.path(), "usbserial-C3");
     ASSERT_TRUE(QTest::qWaitFor([&] { return window.deviceSelectorView()->count() == 3; }, 3000))
         << log();
     EXPECT_THAT(items(window.deviceSelectorView()),
@@ -491,7 +491,7 @@ TEST_F(ViewControllerTest, UnitChosenInThePopupIsOpenedAndTheOnlyOneDownloadedTo
 }
 
 TEST_F(ViewControllerTest, LongAnswerWrapsAnywhereAndNeverWidensTheWindow) {
-  test::PtyDevice unit(dir_.path(), "usbserial-A1");
+  PtyDevice unit(dir_.path(), "usbserial-A1");
   ViewController& window = load();
   ASSERT_TRUE(QTest::qWaitFor([&] { return opened(unit.path()); }, 3000)) << log();
   const QSize size = window.size();
@@ -511,29 +511,29 @@ TEST_F(ViewControllerTest, LongAnswerWrapsAnywhereAndNeverWidensTheWindow) {
 }
 
 TEST_F(ViewControllerTest, RegistryWithoutHotPlugIsRefreshedEverySecondWhileAUnitIsOpen) {
-  test::PtyDevice first(dir_.path(), "ttyUSB0");
-  test::PtyDevice second(dir_.path(), "ttyUSB1");
-  auto registry = std::make_shared<test::FakeDeviceRegistry>();
+  PtyDevice first(dir_.path(), "ttyUSB0");
+  PtyDevice second(dir_.path(), "ttyUSB1");
+  auto registry = std::make_shared<FakeDeviceRegistry>();
   registry->setSubscribeFails(true);
-  registry->setDevices({test::FakeDeviceRegistry::device(first.path(), "ttyUSB0")});
+  registry->setDevices({FakeDeviceRegistry::device(first.path(), "ttyUSB0")});
   setDeviceRegistryForTesting(registry);
   ViewController& window = load();
   ASSERT_TRUE(QTest::qWaitFor([&] { return first.received() == "\n"; }, 3000)) << log();
 
-  registry->addDevice(test::FakeDeviceRegistry::device(second.path(), "ttyUSB1"));
+  registry->addDevice(FakeDeviceRegistry::device(second.path(), "ttyUSB1"));
   EXPECT_TRUE(QTest::qWaitFor([&] { return window.deviceSelectorView()->count() == 2; }, 3000)) << log();
   EXPECT_EQ(window.deviceSelectorView()->currentText(), "ttyUSB0");
 }
 
 TEST_F(ViewControllerTest, UnitsAreShownByNameAndAdapterWithTheirPathInTheTooltip) {
-  test::PtyDevice plain(dir_.path(), "ttyUSB0");
-  test::PtyDevice adapter(dir_.path(), "ttyUSB1");
-  auto properties = test::FakeDeviceRegistry::device(adapter.path(), "ttyUSB1")->properties();
+  PtyDevice plain(dir_.path(), "ttyUSB0");
+  PtyDevice adapter(dir_.path(), "ttyUSB1");
+  auto properties = FakeDeviceRegistry::device(adapter.path(), "ttyUSB1")->properties();
   properties.insert({{"USBVendorName", "FTDI"},
                      {"USBProductName", "FT232R USB UART"},
                      {"USBSerialNumber", "A10K3M8P"}});
-  auto registry = std::make_shared<test::FakeDeviceRegistry>();
-  registry->setDevices({test::FakeDeviceRegistry::device(plain.path(), "ttyUSB0"),
+  auto registry = std::make_shared<FakeDeviceRegistry>();
+  registry->setDevices({FakeDeviceRegistry::device(plain.path(), "ttyUSB0"),
                         std::make_shared<const Device>(properties)});
   setDeviceRegistryForTesting(registry);
 
@@ -629,4 +629,4 @@ TEST_F(ViewControllerTest, ScreenshotsAtTwoSizesReadWell) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

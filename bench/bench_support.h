@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -146,25 +147,55 @@ struct RoundTrips {
   }
 };
 
+// A kind of round trip that runs a block of them itself: the trips numbered
+// first to first + count - 1, each one's time in microseconds appended to
+// micros (negative for one that failed). For loops where the next trip is
+// started from where the last one ended (a delegate that writes the next
+// request), not by the measuring thread.
+using TripBlock = std::function<void(int first, int count, std::vector<double>& micros)>;
+
+// A block of trips made one at a time by trip, a function of the trip's
+// number that gives its time in microseconds, or a negative number on
+// failure.
+inline TripBlock oneByOne(std::function<double(int)> trip) {
+  return [trip = std::move(trip)](int first, int count, std::vector<double>& micros) {
+    for (int i = first; i < first + count; ++i) micros.push_back(trip(i));
+  };
+}
+
 // Runs count round trips of each kind, the kinds taking turns in blocks of
 // 100 after a warm-up of 100 each, so that all see the same load on the
-// machine. A kind is a function of the round trip's number that gives its
-// time in microseconds, or a negative number on failure.
-inline std::vector<RoundTrips> takeTurns(int count, const std::vector<std::function<double(int)>>& kinds) {
+// machine.
+inline std::vector<RoundTrips> takeTurnsInBlocks(int count, const std::vector<TripBlock>& kinds) {
   constexpr int kWarmUp = 100;
   constexpr int kBlock = 100;
-  for (int i = 0; i < kWarmUp; ++i)
-    for (const auto& trip : kinds) trip(i);
+  std::vector<double> warmUp;
+  for (const auto& kind : kinds) kind(0, kWarmUp, warmUp);
   std::vector<RoundTrips> out(kinds.size());
   for (int done = 0; done < count; done += kBlock) {
-    const int end = std::min(count, done + kBlock);
+    const int n = std::min(count - done, kBlock);
     for (std::size_t k = 0; k < kinds.size(); ++k) {
       const double cpu0 = cpuSeconds();
-      for (int i = done; i < end; ++i) out[k].micros.push_back(kinds[k](i));
+      kinds[k](done, n, out[k].micros);
       out[k].cpu += cpuSeconds() - cpu0;
     }
   }
   return out;
+}
+
+// The same for kinds that make one trip at a time.
+inline std::vector<RoundTrips> takeTurns(int count, const std::vector<std::function<double(int)>>& kinds) {
+  std::vector<TripBlock> blocks;
+  for (const auto& kind : kinds) blocks.push_back(oneByOne(kind));
+  return takeTurnsInBlocks(count, blocks);
+}
+
+// The process's context switches so far, every thread's: each one that
+// slept and was woken again counts.
+inline long contextSwitches() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return u.ru_nvcsw + u.ru_nivcsw;
 }
 
 }  // namespace valmor::test

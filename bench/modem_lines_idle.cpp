@@ -42,12 +42,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-long contextSwitches() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return u.ru_nvcsw + u.ru_nivcsw;
-}
-
 struct Idle {
   double cpuMs = 0;      // per 10 s
   double wakeUps = 0;    // per second

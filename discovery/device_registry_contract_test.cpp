@@ -10,12 +10,12 @@
 #include "valmor/discovery/device_registry_udev.h"
 #include "discovery/testing/hot_plug.h"
 #include "platform/testing/pty.h"
+#include "platform/testing/wait.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
-using test::collect;
 
 // One backend, set up with whatever devices it can have here.
 class Backend {
@@ -28,16 +28,16 @@ class DirectoryBackend : public Backend {
  public:
   DirectoryBackend() : registry_(dir_.path()) {
     for (int i = 0; i < 3; ++i) {
-      ptys_.push_back(test::PtyPair());
-      test::makeLink(ptys_.back().slavePath(), dir_ / ("cu.pty" + std::to_string(i)));
+      ptys_.push_back(PtyPair());
+      makeLink(ptys_.back().slavePath(), dir_ / ("cu.pty" + std::to_string(i)));
     }
-    test::makeLink(ptys_[0].slavePath(), dir_ / "tty.pty0");
+    makeLink(ptys_[0].slavePath(), dir_ / "tty.pty0");
   }
   DeviceRegistry& registry() override { return registry_; }
 
  private:
-  test::TempDir dir_;
-  std::vector<test::PtyPair> ptys_;
+  TempDir dir_;
+  std::vector<PtyPair> ptys_;
   DirectoryDeviceRegistry registry_;
 };
 
@@ -54,7 +54,7 @@ struct BackendCase {
   std::function<std::unique_ptr<Backend>()> make;
 };
 
-class DeviceRegistryContractTest : public test::HotPlugTest,
+class DeviceRegistryContractTest : public HotPlugTest,
                                    public ::testing::WithParamInterface<BackendCase> {
  protected:
   void SetUp() override {
@@ -114,30 +114,22 @@ TEST_P(DeviceRegistryContractTest, ListingIsStableAndWorksOnAnyThread) {
 }
 
 TEST_P(DeviceRegistryContractTest, SubscriptionPublishesNothingPresentAndReleasesItsDescriptors) {
-  // The pool's reactor opens descriptors of its own on first use.
-  registry().subscribe(nullptr, nullptr).reset();
-  std::this_thread::sleep_for(100ms);
-  const auto before = test::openDescriptors();
+  const auto before = descriptorsBeforeSubscribing();
 
   auto subscription = registry().subscribe(recordPublished(), recordTerminated());
   ASSERT_NE(subscription, nullptr) << "this backend can watch for changes here";
   // Whatever the subscription opened is closed in child processes.
-  for (int fd : test::openDescriptors()) {
+  for (int fd : openDescriptors()) {
     if (before.count(fd) != 0) continue;
     const int flags = ::fcntl(fd, F_GETFD);
     if (flags < 0) continue;  // the directory listing's own descriptor
     EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " is inherited by children";
   }
-  pumpFor(200ms);
+  pumpFor(200ms);  // nothing comes
   EXPECT_TRUE(events_.empty()) << "devices present at subscription were published";
 
   subscription.reset();
-  bool released = false;
-  for (int i = 0; i < 100 && !released; ++i) {
-    released = test::openDescriptors() == before;
-    if (!released) std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_TRUE(released);
+  EXPECT_TRUE(waitUntil([&] { return openDescriptors() == before; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,4 +140,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

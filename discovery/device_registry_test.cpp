@@ -8,15 +8,11 @@
 #include "discovery/testing/hot_plug.h"
 #include "platform/testing/pty.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-using namespace std::chrono_literals;
-using test::collect;
-using test::names;
-
 // Restores the environment and the process registry after each test.
-class DeviceRegistryFactoryTest : public test::HotPlugTest {
+class DeviceRegistryTest : public HotPlugTest {
  protected:
   void SetUp() override {
     HotPlugTest::SetUp();
@@ -28,15 +24,15 @@ class DeviceRegistryFactoryTest : public test::HotPlugTest {
     } else {
       ::unsetenv("VALMOR_DEVICE_DIR");
     }
-    setDeviceRegistryForTesting(nullptr);
+    HotPlugTest::TearDown();
   }
   std::optional<std::string> saved_;
 };
 
-TEST_F(DeviceRegistryFactoryTest, DeviceDirectoryVariableChoosesTheDirectoryBackend) {
-  test::TempDir dir;
-  test::PtyPair pty;
-  test::makeLink(pty.slavePath(), dir / "cu.sim");
+TEST_F(DeviceRegistryTest, DeviceDirectoryVariableChoosesTheDirectoryBackend) {
+  TempDir dir;
+  PtyPair pty;
+  makeLink(pty.slavePath(), dir / "cu.sim");
   ::setenv("VALMOR_DEVICE_DIR", dir.path().c_str(), 1);
   setDeviceRegistryForTesting(nullptr);
 
@@ -49,7 +45,7 @@ TEST_F(DeviceRegistryFactoryTest, DeviceDirectoryVariableChoosesTheDirectoryBack
   EXPECT_EQ(&deviceRegistry(), &registry);
 }
 
-TEST_F(DeviceRegistryFactoryTest, UnsetOrEmptyVariableChoosesUdev) {
+TEST_F(DeviceRegistryTest, UnsetOrEmptyVariableChoosesUdev) {
   ::unsetenv("VALMOR_DEVICE_DIR");
   setDeviceRegistryForTesting(nullptr);
   EXPECT_NE(dynamic_cast<UdevDeviceRegistry*>(&deviceRegistry()), nullptr);
@@ -59,13 +55,13 @@ TEST_F(DeviceRegistryFactoryTest, UnsetOrEmptyVariableChoosesUdev) {
   EXPECT_NE(dynamic_cast<UdevDeviceRegistry*>(&deviceRegistry()), nullptr);
 }
 
-TEST_F(DeviceRegistryFactoryTest, InstalledRegistryWinsAndReplacedOnesStayUsable) {
+TEST_F(DeviceRegistryTest, InstalledRegistryWinsAndReplacedOnesStayUsable) {
   ::setenv("VALMOR_DEVICE_DIR", "/nonexistent-device-dir", 1);
   setDeviceRegistryForTesting(nullptr);
   DeviceRegistry& standard = deviceRegistry();
 
-  auto fake = std::make_shared<test::FakeDeviceRegistry>();
-  fake->setDevices({test::FakeDeviceRegistry::device("/dev/ttyUSB3")});
+  auto fake = std::make_shared<FakeDeviceRegistry>();
+  fake->setDevices({FakeDeviceRegistry::device("/dev/ttyUSB3")});
   setDeviceRegistryForTesting(fake);
   DeviceRegistry& installed = deviceRegistry();
   EXPECT_EQ(&installed, fake.get());
@@ -79,36 +75,5 @@ TEST_F(DeviceRegistryFactoryTest, InstalledRegistryWinsAndReplacedOnesStayUsable
   EXPECT_EQ(standard.serialStreamDevices().next(), nullptr);
 }
 
-class FakeDeviceRegistryTest : public test::HotPlugTest {};
-
-TEST_F(FakeDeviceRegistryTest, DeliversEventsOnTheMainQueueToLiveSubscriptionsOnly) {
-  test::FakeDeviceRegistry fake;
-  auto dev = test::FakeDeviceRegistry::device("/dev/ttyACM12");
-  EXPECT_EQ(dev->property(kIOTTYBaseName), "ttyACM");
-  EXPECT_EQ(dev->property(kIOTTYSuffix), "12");
-
-  auto subscription = fake.subscribe(recordPublished(), recordTerminated());
-  auto other = fake.subscribe(nullptr, nullptr);
-  EXPECT_EQ(fake.subscriptionCount(), 2u);
-  other.reset();
-  EXPECT_EQ(fake.subscriptionCount(), 1u);
-
-  fake.publish({dev});
-  EXPECT_TRUE(events_.empty()) << "delivered inside publish()";
-  fake.terminate({dev});
-  ASSERT_TRUE(waitForEvents(2));
-  EXPECT_TRUE(events_[0].published);
-  EXPECT_FALSE(events_[1].published);
-  EXPECT_TRUE(events_[0].onMainThread);
-
-  fake.publish({dev});
-  subscription.reset();
-  pumpFor(50ms);
-  EXPECT_EQ(events_.size(), 2u);
-
-  fake.setSubscribeFails(true);
-  EXPECT_EQ(fake.subscribe(nullptr, nullptr), nullptr);
-}
-
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -10,12 +10,10 @@
 #include "discovery/testing/hot_plug.h"
 #include "platform/testing/pty.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 namespace fs = std::filesystem;
-using test::collect;
-using test::names;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path);
@@ -38,7 +36,11 @@ std::set<std::string> hardwareTtysInSysfs() {
   return out;
 }
 
-TEST(UdevDeviceRegistryTest, ListsTheSerialPortsThatSysfsShows) {
+// The hot-plug fixture's main queue and registry go unused by the tests that
+// only list.
+class DeviceRegistryUdevTest : public HotPlugTest {};
+
+TEST_F(DeviceRegistryUdevTest, ListsTheSerialPortsThatSysfsShows) {
   UdevDeviceRegistry registry;
   auto devices = collect(registry.serialStreamDevices());
   const auto listed = names(devices);
@@ -58,7 +60,7 @@ TEST(UdevDeviceRegistryTest, ListsTheSerialPortsThatSysfsShows) {
   for (const auto& name : listed) EXPECT_FALSE(std::regex_match(name, virtualTty)) << name;
 }
 
-TEST(UdevDeviceRegistryTest, PropertiesAgreeWithSysfsAndTheDeviceNodes) {
+TEST_F(DeviceRegistryUdevTest, PropertiesAgreeWithSysfsAndTheDeviceNodes) {
   UdevDeviceRegistry registry;
   auto devices = collect(registry.serialStreamDevices());
   if (devices.empty()) GTEST_SKIP() << "no serial port on this machine; plug in a USB adapter";
@@ -107,7 +109,7 @@ TEST(UdevDeviceRegistryTest, PropertiesAgreeWithSysfsAndTheDeviceNodes) {
 }
 
 // Ordered by base name, then by the suffix as a number.
-TEST(UdevDeviceRegistryTest, OrderIsByBaseNameThenNumber) {
+TEST_F(DeviceRegistryUdevTest, OrderIsByBaseNameThenNumber) {
   UdevDeviceRegistry registry;
   auto devices = collect(registry.serialStreamDevices());
   for (size_t i = 1; i < devices.size(); ++i) {
@@ -125,9 +127,7 @@ TEST(UdevDeviceRegistryTest, OrderIsByBaseNameThenNumber) {
 // Hot plug without unplugging: the kernel sends a synthetic remove and add
 // for a port when they are written to its uevent file. Opt-in, since udevd
 // (where one runs) acts on them, and the port may be a console in use.
-class UdevHotPlugTest : public test::HotPlugTest {};
-
-TEST_F(UdevHotPlugTest, SyntheticRemoveAndAddAreTerminatedAndPublished) {
+TEST_F(DeviceRegistryUdevTest, SyntheticRemoveAndAddAreTerminatedAndPublished) {
   const char* tty = ::getenv("VALMOR_TEST_UEVENT_TTY");
   if (tty == nullptr || *tty == '\0') {
     GTEST_SKIP() << "set VALMOR_TEST_UEVENT_TTY to a serial port (ttyUSB0) whose "
@@ -150,4 +150,4 @@ TEST_F(UdevHotPlugTest, SyntheticRemoveAndAddAreTerminatedAndPublished) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -5,14 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "link/testing/handler_fixture.h"
 #include "link/upload_protocol.h"
+#include "platform/testing/wait.h"
 #include "profile/repository.h"
 #include "serial/lines/terminal_attributes.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -25,7 +24,7 @@ std::span<const std::uint8_t> bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-class SerialPortHandlerTest : public test::HandlerFixture {
+class SerialPortHandlerTest : public HandlerFixture {
  protected:
   // Hands a chunk to the handler exactly as the port delivers one, so that
   // chunk boundaries are the test's and not the scheduler's.
@@ -36,7 +35,7 @@ class SerialPortHandlerTest : public test::HandlerFixture {
 
 TEST_F(SerialPortHandlerTest, OpenGreetsTheUnitWithOneLineFeedBeforeAnythingElse) {
   openAndGreet();
-  queue_->runFor(100ms);
+  pumpFor(100ms);  // nothing more is written
   EXPECT_EQ(device_->received(), "\n");
   EXPECT_THAT(logText(), StartsWith("Serial port usbserial-TEST was opened\n"
                                     "Writing data: \n\n"));
@@ -102,10 +101,10 @@ TEST_F(SerialPortHandlerTest, TextFromTheDeviceReachesOnDataReceived) {
   openAndGreet();
   const std::string answer = "VALMOR: profile stored, 25+ chars\r\n";
   ASSERT_TRUE(device_->write(answer));
-  ASSERT_TRUE(pumpUntil([&] { return !delivered_.empty(); })) << logText();
+  ASSERT_TRUE(pump([&] { return !delivered_.empty(); })) << logText();
   std::string all;
   for (const auto& piece : delivered_) all += piece;
-  pumpUntil([&] { return all.size() + handler_->line().size() >= answer.size(); }, 500ms);
+  pump([&] { return all.size() + handler_->line().size() >= answer.size(); }, 500ms);
   EXPECT_EQ(all + handler_->line(), answer);
 }
 
@@ -115,7 +114,7 @@ TEST_F(SerialPortHandlerTest, SendStringWritesExactlyTheUtf8BytesAndLogsThem) {
   clearLog();
   EXPECT_TRUE(sendString(*handler_->serialPort(), "\xC3\xA9t\xC3\xA9", handler_->log()));
   ASSERT_TRUE(device_->waitForBytes(5, 3s));
-  queue_->runFor(50ms);
+  pumpFor(50ms);  // nothing more is written
   EXPECT_EQ(device_->received(), "\xC3\xA9t\xC3\xA9");
   EXPECT_EQ(logText(), "Writing data: \xC3\xA9t\xC3\xA9\n");
 }
@@ -123,7 +122,7 @@ TEST_F(SerialPortHandlerTest, SendStringWritesExactlyTheUtf8BytesAndLogsThem) {
 TEST_F(SerialPortHandlerTest, CloseIsLoggedAndReported) {
   openAndGreet();
   handler_->serialPort()->close();
-  ASSERT_TRUE(pumpUntil([&] { return closed_ > 0; }));
+  ASSERT_TRUE(pump([&] { return closed_ > 0; }));
   EXPECT_THAT(logText(), HasSubstr("Serial port usbserial-TEST was closed\n"));
   EXPECT_TRUE(handler_->serialPort());  // the handler keeps the closed port
 }
@@ -136,7 +135,7 @@ TEST_F(SerialPortHandlerTest, PulledOutDeviceLeavesNoPortAndDownloadFails) {
   };
   openAndGreet();
   device_->pullOut();
-  ASSERT_TRUE(pumpUntil([&] { return !handler_->serialPort(); })) << logText();
+  ASSERT_TRUE(pump([&] { return !handler_->serialPort(); })) << logText();
   EXPECT_THAT(logText(), HasSubstr("Serial port usbserial-TEST was removed"));
   EXPECT_EQ(removed, 1);
 
@@ -160,7 +159,7 @@ TEST_F(SerialPortHandlerTest, UnitHeldByAnotherProcessIsReportedAndStaysClosed) 
   ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
 
   handler_->openPort(device_->path());
-  ASSERT_TRUE(pumpUntil([&] { return !errors_.empty(); })) << logText();
+  ASSERT_TRUE(pump([&] { return !errors_.empty(); })) << logText();
   EXPECT_EQ(errors_[0].value(), EWOULDBLOCK);
   EXPECT_THAT(logText(), HasSubstr("Serial port (usbserial-TEST) encountered error: "));
   ASSERT_TRUE(handler_->serialPort());
@@ -173,7 +172,7 @@ TEST_F(SerialPortHandlerTest, UnitHeldByAnotherProcessIsReportedAndStaysClosed) 
   // Once the other process lets go, opening the same path again succeeds.
   other.reset();
   handler_->openPort(device_->path());
-  ASSERT_TRUE(pumpUntil([&] { return opened_ == 1; })) << logText();
+  ASSERT_TRUE(pump([&] { return opened_ == 1; })) << logText();
   EXPECT_TRUE(device_->waitForBytes(1, 3s));
   EXPECT_EQ(openFailures_.size(), 1u);
 }
@@ -185,11 +184,11 @@ TEST_F(SerialPortHandlerTest, PortLetGoIsClosedAndItsRemovalIsNoLongerReported) 
   const std::weak_ptr<SerialPort> port = handler_->serialPort();
   handler_->closePort();
   EXPECT_FALSE(handler_->serialPort());
-  ASSERT_TRUE(pumpUntil([&] { return closed_ == 1; })) << logText();
+  ASSERT_TRUE(pump([&] { return closed_ == 1; })) << logText();
   EXPECT_THAT(logText(), HasSubstr("Serial port usbserial-TEST was closed\n"));
-  EXPECT_TRUE(pumpUntil([&] { return port.expired(); })) << "the port let go is still alive";
+  EXPECT_TRUE(pump([&] { return port.expired(); })) << "the port let go is still alive";
   device_->pullOut();
-  queue_->runFor(100ms);
+  pumpFor(100ms);  // nothing comes
   EXPECT_EQ(removed, 0);
   EXPECT_TRUE(openFailures_.empty());
 }
@@ -201,21 +200,18 @@ TEST_F(SerialPortHandlerTest, HandlerLetGoByItsOwnerHearsNothingMore) {
   openAndGreet();
   const std::shared_ptr<SerialPort> port = handler_->serialPort();
   device_->pullOut();
-  ASSERT_TRUE(pumpUntil([&] { return !handler_->serialPort(); })) << logText();
-  // The close goes on on the pool, and its report waits for the main queue,
-  // which runs only below. A hold of the pool on the handler meanwhile
-  // shows in its use count.
-  for (const auto until = std::chrono::steady_clock::now() + 500ms;
-       std::chrono::steady_clock::now() < until;) {
-    if (!port->isOpen() && handler_.use_count() > 1) break;
-    std::this_thread::sleep_for(1ms);
-  }
+  ASSERT_TRUE(pump([&] { return !handler_->serialPort(); })) << logText();
+  // The close goes on on the pool, and its report waits on the main queue,
+  // which runs only below. A hold of that report on the handler shows in
+  // its use count.
+  ASSERT_TRUE(waitUntil([&] { return !port->isOpen() && queue_->queuedTaskCount() > 0; }))
+      << "the close was not reported";
   const std::weak_ptr<SerialPortHandler> handler = handler_;
   handler_.reset();
   EXPECT_TRUE(handler.expired());
-  queue_->runFor(200ms);
+  queue_->runPending();
   EXPECT_EQ(closed_, 0);
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -8,7 +8,7 @@
 #include "link/testing/handler_fixture.h"
 #include "profile/repository.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -24,7 +24,7 @@ class NoImageRepository : public RepositoryProtocol {
   }
 };
 
-class UploadProtocolTest : public test::HandlerFixture {
+class UploadProtocolTest : public HandlerFixture {
  protected:
   bool runDownload(std::optional<std::string_view> model,
                    const RepositoryProtocol& repository = Repository()) {
@@ -51,7 +51,7 @@ TEST_F(UploadProtocolTest, DownloadWritesThe359BytesInOrderInFiveWrites) {
       "2\n" + title + "\n" + std::string(image.begin(), image.end()) + "\n";
   ASSERT_EQ(expected.size(), 359u);
   ASSERT_TRUE(device_->waitForBytes(359, 3s));
-  queue_->runFor(50ms);
+  pumpFor(50ms);  // nothing more is written
   EXPECT_EQ(device_->received(), expected);
 
   // Five write lines, the image not among them.
@@ -81,7 +81,7 @@ TEST_F(UploadProtocolTimingTest, DownloadPausesAfterTheCommandAndAfterTheTitleLi
   // makes that later, so both bounds hold whatever the scheduler does. (From
   // line-feed arrival to next arrival would shrink whenever the reader was
   // late for the line feed.)
-  std::vector<test::PtyDevice::Clock::time_point> at;
+  std::vector<PtyDevice::Clock::time_point> at;
   for (const auto& chunk : device_->chunks()) at.insert(at.end(), chunk.bytes.size(), chunk.at);
   ASSERT_EQ(at.size(), 359u);
   const auto& lines = logBuffer_.lines();
@@ -97,19 +97,19 @@ TEST_F(UploadProtocolTest, InitializeDiscardsEarlierTextThenWrites31And0A) {
   openAndGreet();
   device_->clearReceived();
   ASSERT_TRUE(device_->write("half an answer"));
-  ASSERT_TRUE(pumpUntil([&] { return handler_->line() == "half an answer"; }));
+  ASSERT_TRUE(pump([&] { return handler_->line() == "half an answer"; }));
   clearLog();
 
   EXPECT_TRUE(initialize(*handler_));
   EXPECT_EQ(handler_->line(), "");
   ASSERT_TRUE(device_->waitForBytes(2, 3s));
-  queue_->runFor(50ms);
+  pumpFor(50ms);  // nothing more is written
   EXPECT_EQ(device_->received(), "1\n");
   EXPECT_EQ(logText(), "Writing data: 1\nWriting data: \n\n");
 
   // The answer is counted from Initialize on.
   ASSERT_TRUE(device_->write("0123456789012345678901234"));
-  ASSERT_TRUE(pumpUntil([&] { return !delivered_.empty(); }));
+  ASSERT_TRUE(pump([&] { return !delivered_.empty(); }));
   EXPECT_EQ(delivered_[0], "0123456789012345678901234");
 }
 
@@ -129,7 +129,7 @@ TEST_F(UploadProtocolTest, PortThatFailedToOpenShowsUploadFailedAndWritesNothing
   ASSERT_TRUE(other);
   ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
   handler_->openPort(device_->path());
-  ASSERT_TRUE(pumpUntil([&] { return !errors_.empty(); }));
+  ASSERT_TRUE(pump([&] { return !errors_.empty(); }));
   ASSERT_TRUE(handler_->serialPort());
 
   EXPECT_FALSE(runDownload("RED64"));
@@ -153,4 +153,4 @@ TEST_F(UploadProtocolTest, NoImageOrNoModelSendsNothing) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 std::span<const std::uint8_t> bytes(std::string_view text) {
@@ -77,4 +77,4 @@ TEST(Utf8StreamDecoderTest, ResetForgetsTheTail) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -180,6 +180,11 @@ size_t RunLoopMainQueue::runPending() {
   return n;
 }
 
+size_t RunLoopMainQueue::queuedTaskCount() const {
+  std::lock_guard lock(tasks_->mutex);
+  return tasks_->queued.size();
+}
+
 bool isMainThread() {
   std::lock_guard lock(installMutex());
   const auto& q = installed();

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -97,4 +97,4 @@ TEST(SerialQueueTest, TasksNeverOverlapAndKeepEachThreadsOrder) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

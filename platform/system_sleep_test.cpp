@@ -13,7 +13,7 @@
 namespace valmor::test {
 namespace {
 
-class SystemSleepWatcherTest : public MainQueueFixture {
+class SystemSleepTest : public MainQueueFixture {
  protected:
   void SetUp() override {
     MainQueueFixture::SetUp();
@@ -25,7 +25,7 @@ class SystemSleepWatcherTest : public MainQueueFixture {
 
 // Sleep is delayed until the handler has run; the lock is taken again at
 // wake; signals from anybody but logind are ignored.
-TEST_F(SystemSleepWatcherTest, FollowsLogindAndHoldsTheSleepUntilTheHandlerHasRun) {
+TEST_F(SystemSleepTest, FollowsLogindAndHoldsTheSleepUntilTheHandlerHasRun) {
   FakeLogind logind(bus_.address());
   ASSERT_TRUE(logind.ready());
   std::vector<bool> calls;
@@ -56,11 +56,11 @@ TEST_F(SystemSleepWatcherTest, FollowsLogindAndHoldsTheSleepUntilTheHandlerHasRu
 
   watcher.reset();  // stops at once: nothing after this
   logind.prepareForSleep(true);
-  queue_->runFor(100ms);
+  pumpFor(100ms);  // nothing comes
   EXPECT_EQ(calls.size(), 2u);
 }
 
-TEST_F(SystemSleepWatcherTest, NoBusGivesNone) {
+TEST_F(SystemSleepTest, NoBusGivesNone) {
   EXPECT_FALSE(SystemSleepWatcher::watch([](bool) {}, "unix:path=/nonexistent/valmor-bus"));
 }
 

@@ -8,8 +8,13 @@
 //     VALMOR_CHECK_THREAD(strand_->isCurrent(), "request state changes on the request-handling queue");
 //     ...
 //   }
-//   VALMOR_CHECK_MAIN_THREAD();   // delegate calls, published input lines
+//   VALMOR_CHECK_MAIN_THREAD();   // hot-plug events, main-queue slices
 //   VALMOR_CHECK_MAY_WAIT();      // before waiting for the main thread
+//
+// A port's delegate calls and published input lines run on the port's
+// delivery context, the main thread or the library's threads as the port
+// is set: serial/port/delegate_dispatch.h checks them with
+// VALMOR_CHECK_DELIVERY_CONTEXT, built on VALMOR_CHECK_THREAD.
 //
 // The checks are compiled in where VALMOR_THREAD_CHECKS is defined (debug
 // and sanitizer builds); elsewhere they cost nothing and the condition is

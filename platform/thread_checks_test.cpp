@@ -9,10 +9,10 @@
 #include "platform/background.h"
 #include "platform/testing/main_queue_fixture.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-using ThreadChecksDeathTest = test::MainQueueFixture;
+using ThreadChecksDeathTest = MainQueueFixture;
 
 // A broken threading rule stops the process with a line naming the rule,
 // so that a test fails there instead of racing.
@@ -28,7 +28,9 @@ TEST_F(ThreadChecksDeathTest, BrokenRulesStopTheProcessNamingTheRule) {
       {"no thread of the pool nor a serial queue's task waits for the main thread",
        [] {
          postToBackground([] { mainQueue().postAndWait([] {}); });
-         std::this_thread::sleep_for(std::chrono::seconds(10));  // the pool's thread ends the process first
+         // The pool's thread ends this process: the sleep is only the
+         // deadline for that (a rule not enforced then fails the test).
+         std::this_thread::sleep_for(std::chrono::seconds(10));
        }},
   };
   for (const Case& c : cases) EXPECT_DEATH(c.breakIt(), c.rule) << c.rule;
@@ -38,4 +40,4 @@ TEST_F(ThreadChecksDeathTest, BrokenRulesStopTheProcessNamingTheRule) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

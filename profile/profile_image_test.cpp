@@ -12,7 +12,7 @@
 
 #include "profile/repository.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::literals;
@@ -30,7 +30,7 @@ std::vector<std::uint8_t> parseHex(std::string_view text) {
 
 // The complete "SUBTRONIC 160" image as the unit's documentation prints it,
 // 16 bytes a line; bytes 144 to 319 are all zero.
-TEST(ProfileImage, Subtronic160ByteForByte) {
+TEST(ProfileImageTest, Subtronic160ByteForByte) {
   std::vector<std::uint8_t> expected = parseHex(
       "00 06 00 44 00 0A 00 19 00 00 8C F0 96 00 30 10 "
       "03 00 D7 00 00 00 00 0A 00 0A 00 0A 00 0A 00 0A "
@@ -51,7 +51,7 @@ TEST(ProfileImage, Subtronic160ByteForByte) {
   }
 }
 
-TEST(ProfileImage, NameMatchingNoModelGivesAllZeroImage) {
+TEST(ProfileImageTest, NameMatchingNoModelGivesAllZeroImage) {
   const Repository repository;
   for (std::string_view name :
        {""sv, "unknown"sv, "red64"sv, "Red64"sv, "RED64 "sv, " RED64"sv, "RED6"sv, "RED64\n"sv,
@@ -74,7 +74,7 @@ StrobeModel rowWith(std::int64_t headerWord1, const std::vector<std::int64_t>& v
   return StrobeModel{"Test", {headerWord1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, firstEntry, values};
 }
 
-TEST(ProfileImage, WordsAreBigEndianAtTheirOffsets) {
+TEST(ProfileImageTest, WordsAreBigEndianAtTheirOffsets) {
   // Entries 1 to 4, then the very last entry through a second row.
   const std::vector<std::int64_t> firstEntries = {256, 255, 0, 1};
   const std::optional<ProfileImage> image = buildProfileImage(rowWith(65535, firstEntries));
@@ -103,7 +103,7 @@ struct FaultyRow {
 
 // A value that does not fit in 16 bits must fail the build: wrapped, 65536
 // would be sent as 00 00 and -1 as FF FF, both valid-looking settings.
-TEST(ProfileImage, FaultyRowGivesNoImage) {
+TEST(ProfileImageTest, FaultyRowGivesNoImage) {
   constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
   constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
   const std::vector<FaultyRow> rows = {
@@ -126,4 +126,4 @@ TEST(ProfileImage, FaultyRowGivesNoImage) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -15,7 +15,7 @@
 
 #include "profile/repository.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 // "Ikelite Ds160", from entry 0.
@@ -179,7 +179,7 @@ std::uint16_t wordAt(const ProfileImage& image, std::size_t word) {
   return static_cast<std::uint16_t>(image[2 * word] << 8 | image[2 * word + 1]);
 }
 
-TEST(StrobeModels, NamesAreTheTwelveModelsInPopupOrder) {
+TEST(StrobeModelsTest, NamesAreTheTwelveModelsInPopupOrder) {
   std::vector<std::string_view> expected;
   for (const ExpectedModel& model : expectedModels()) {
     expected.push_back(model.name);
@@ -188,7 +188,7 @@ TEST(StrobeModels, NamesAreTheTwelveModelsInPopupOrder) {
   EXPECT_EQ(std::vector<std::string_view>(names.begin(), names.end()), expected);
 }
 
-TEST(StrobeModels, EveryModelImageMatchesItsData) {
+TEST(StrobeModelsTest, EveryModelImageMatchesItsData) {
   const Repository repository;
   const RepositoryProtocol& protocol = repository;
   for (const ExpectedModel& model : expectedModels()) {
@@ -207,7 +207,7 @@ TEST(StrobeModels, EveryModelImageMatchesItsData) {
 
 // Guards the shared-table rows: a change to one model's table must not leak
 // into another, and the two copies must differ exactly where the data say.
-TEST(StrobeModels, SharedTablesDifferOnlyWhereDocumented) {
+TEST(StrobeModelsTest, SharedTablesDifferOnlyWhereDocumented) {
   const Repository repository;
   const auto ikelite = repository.profileImage("Ikelite Ds160");
   const auto subtronic270 = repository.profileImage("SUBTRONIC 270");
@@ -229,7 +229,7 @@ TEST(StrobeModels, SharedTablesDifferOnlyWhereDocumented) {
   EXPECT_EQ(differingBytes(*oneuw), (std::vector<std::size_t>{3, 186, 187}));
 }
 
-TEST(StrobeModels, FindMatchesWholeNameExactly) {
+TEST(StrobeModelsTest, FindMatchesWholeNameExactly) {
   for (std::string_view name : strobeModelNames()) {
     const StrobeModel* model = findStrobeModel(name);
     ASSERT_NE(model, nullptr) << name;
@@ -241,4 +241,4 @@ TEST(StrobeModels, FindMatchesWholeNameExactly) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

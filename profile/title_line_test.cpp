@@ -10,7 +10,7 @@
 
 #include "profile/repository.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::literals;
@@ -21,7 +21,7 @@ struct PaddedTitle {
   std::size_t spacesAppended;
 };
 
-TEST(TitleLine, EveryModelIsPaddedTo35) {
+TEST(TitleLineTest, EveryModelIsPaddedTo35) {
   const std::vector<PaddedTitle> titles = {
       {"Ikelite Ds160", 24, 11}, {"Inon Z240/Z330", 25, 10}, {"S&S YS250", 20, 15},
       {"S&S YS D1", 20, 15},     {"S&S YS D2_optical", 28, 7}, {"SUBTRONIC 160", 24, 11},
@@ -46,7 +46,7 @@ struct TitleCase {
   std::string expected;
 };
 
-TEST(TitleLine, EdgeNames) {
+TEST(TitleLineTest, EdgeNames) {
   const std::vector<TitleCase> cases = {
       {"empty name", "", "o-VALMOR - " + std::string(24, ' ')},
       {"24 characters, no padding", "ABCDEFGHIJKLMNOPQRSTUVWX",
@@ -79,7 +79,7 @@ TEST(TitleLine, EdgeNames) {
   }
 }
 
-TEST(TitleLine, LimitCountsCharactersNotBytes) {
+TEST(TitleLineTest, LimitCountsCharactersNotBytes) {
   std::string twentyFour;
   for (int i = 0; i < 24; ++i) {
     twentyFour += "\u00e9";
@@ -92,7 +92,7 @@ TEST(TitleLine, LimitCountsCharactersNotBytes) {
   EXPECT_EQ(makeTitleLine(twentyFour.substr(2)), "o-VALMOR - " + twentyFour.substr(2) + " ");
 }
 
-TEST(TitleLine, IllFormedUtf8IsRefused) {
+TEST(TitleLineTest, IllFormedUtf8IsRefused) {
   for (std::string_view bad : {"\xFF"sv, "RED64\xC3"sv, "\xC0\xAF"sv, "\xED\xA0\x80"sv,
                                "\xF4\x90\x80\x80"sv, "\x80"sv}) {
     EXPECT_EQ(makeTitleLine(bad), std::nullopt) << testing::PrintToString(std::string(bad));
@@ -102,4 +102,4 @@ TEST(TitleLine, IllFormedUtf8IsRefused) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -48,7 +48,7 @@ TEST(QtMainQueueTest, ClosedQueueDropsPostsAndReleasesWaiters) {
   queue.post([&] { ran = true; });
   std::thread waiter([&] { queue.postAndWait([&] { ran = true; }); });
   waiter.join();  // returns although the task never runs
-  QTest::qWait(20);
+  QTest::qWait(20);  // nothing runs
   EXPECT_FALSE(ran);
 }
 
@@ -70,4 +70,4 @@ TEST(QtMainQueueTest, InstalledQueueClosesWhenTheApplicationQuits) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -6,13 +6,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
+#include <asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
 #include "valmor/discovery/device_registry.h"
 #include "discovery/testing/fixture.h"
+#include "platform/background.h"
+#include "platform/testing/pty.h"
 
 namespace valmor::test {
 
@@ -47,6 +51,14 @@ class HotPlugTest : public Fixture {
 
   // Pumps the main queue until n events have come, or a generous time-out.
   bool waitForEvents(size_t n) { return pump([&] { return events_.size() >= n; }, 10s); }
+
+  // The descriptors open before a subscription is made, for a test that
+  // checks it leaves none behind. The pool's reactor opens descriptors of
+  // its own on first use, for good: that is done first.
+  static std::set<int> descriptorsBeforeSubscribing() {
+    asio::steady_timer warmUp(backgroundContext());
+    return openDescriptors();
+  }
 
   std::vector<Event> events_;
 

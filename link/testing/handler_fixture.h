@@ -76,30 +76,25 @@ class HandlerFixture : public Fixture {
   }
 
   void TearDown() override {
-    // Let an open port close properly before its device goes.
+    // Let an open port close properly, its close reported, before its
+    // device goes.
     if (handler_) {
       if (auto port = handler_->serialPort(); port && port->isOpen()) {
+        const int closed = closed_;
         port->close();
-        pumpUntil([&] { return !port->isOpen(); });
+        pump([&] { return !port->isOpen() && closed_ > closed; });
       }
     }
     handler_.reset();
     device_.reset();
-    queue_->runFor(std::chrono::milliseconds(20));
     Fixture::TearDown();
-  }
-
-  // Runs main-queue tasks until done() or the time-out; gives done().
-  bool pumpUntil(const std::function<bool()>& done,
-                 std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
-    return pump(done, timeout);
   }
 
   // Opens the handler's port on the device and waits for the greeting.
   void openAndGreet() {
     handler_->openPort(device_->path());
     ASSERT_TRUE(handler_->serialPort()) << logText();
-    ASSERT_TRUE(pumpUntil([&] { return opened_ > 0 || !errors_.empty(); })) << logText();
+    ASSERT_TRUE(pump([&] { return opened_ > 0 || !errors_.empty(); })) << logText();
     ASSERT_EQ(opened_, 1) << logText();
     ASSERT_TRUE(device_->waitForBytes(1, std::chrono::milliseconds(3000)));
   }

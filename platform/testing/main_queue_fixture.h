@@ -1,10 +1,12 @@
 // The base fixture of tests that need the process's main queue: a run loop
 // installed as the main queue on the test's thread, shut down at the end.
 //
-// Waiting: pump() runs main-queue tasks until a condition holds. The run
-// loop sleeps until work arrives, so a condition that changes on another
-// thread without a main-queue task (a descriptor closed on the pool, say)
-// is looked at again every few milliseconds as well.
+// Waiting: pump() runs main-queue tasks until a condition holds, up to a
+// deadline. The run loop sleeps until work arrives, so a condition that
+// changes on another thread without a main-queue task (a descriptor closed
+// on the pool, say) is looked at again every few milliseconds as well.
+// pumpFor() runs tasks for a fixed while: only for checks that something
+// does not happen.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/testing/wait.h"
 #include "valmor/platform/main_queue.h"
 
 namespace valmor::test {
@@ -40,13 +43,7 @@ class MainQueueFixture : public ::testing::Test {
   // Runs main-queue tasks until done() holds or the time-out passes; gives
   // done().
   bool pump(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (done()) return true;
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= deadline) return false;
-      queue_->runUntil(done, std::min<std::chrono::steady_clock::duration>(deadline - now, 5ms));
-    }
+    return pumpUntil(*queue_, done, timeout);
   }
   // Runs main-queue tasks for a while, for events that must not come.
   void pumpFor(std::chrono::milliseconds d) { queue_->runFor(d); }

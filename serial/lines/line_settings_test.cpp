@@ -9,7 +9,7 @@
 #include "platform/testing/pty.h"
 #include "platform/unique_fd.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 // Start from a cooked record, as a fresh terminal has, so that every bit the
@@ -149,18 +149,19 @@ TEST(LineSettingsTest, RatesStandardByCodeOthersAsCustomWithBothSpeeds) {
   EXPECT_FALSE(isStandardBaudRate(0));
 }
 
-class PtyTest : public ::testing::Test {
+// On a pseudo-terminal, opened by the test.
+class LineSettingsPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(pty_.valid());
     slave_.reset(::open(pty_.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(slave_.valid());
   }
-  test::PtyPair pty_;
+  PtyPair pty_;
   UniqueFd slave_;
 };
 
-TEST_F(PtyTest, NonStandardRateWithEvenParityReachesTheDevice) {
+TEST_F(LineSettingsPtyTest, NonStandardRateWithEvenParityReachesTheDevice) {
   LineSettings s;
   s.baudRate = 42105;
   s.allowsNonStandardBaudRates = true;
@@ -172,7 +173,7 @@ TEST_F(PtyTest, NonStandardRateWithEvenParityReachesTheDevice) {
   EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
 }
 
-TEST_F(PtyTest, NonStandardRateNotAllowedIsRefusedAndChangesNothing) {
+TEST_F(LineSettingsPtyTest, NonStandardRateNotAllowedIsRefusedAndChangesNothing) {
   LineSettings s;
   s.baudRate = 42105;
   EXPECT_EQ(applyLineSettings(slave_.get(), s), std::errc::invalid_argument);
@@ -184,7 +185,7 @@ TEST_F(PtyTest, NonStandardRateNotAllowedIsRefusedAndChangesNothing) {
   EXPECT_NE(t.c_lflag & ICANON, 0u) << "the device was touched";
 }
 
-TEST_F(PtyTest, UnsupportedSettingsAreReportedButTheRestApplies) {
+TEST_F(LineSettingsPtyTest, UnsupportedSettingsAreReportedButTheRestApplies) {
   for (int which = 0; which < 3; ++which) {
     LineSettings s;
     s.baudRate = 57600;
@@ -204,7 +205,7 @@ TEST_F(PtyTest, UnsupportedSettingsAreReportedButTheRestApplies) {
 
 // A pseudo-terminal keeps the input modes, so software flow control and its
 // removal at close can be read back.
-TEST_F(PtyTest, SoftwareFlowControlReachesTheDeviceAndCloseClearsIt) {
+TEST_F(LineSettingsPtyTest, SoftwareFlowControlReachesTheDeviceAndCloseClearsIt) {
   LineSettings s;
   s.usesXONXOFFFlowControl = true;
   s.resumesOutputOnAnyCharacter = true;
@@ -221,7 +222,7 @@ TEST_F(PtyTest, SoftwareFlowControlReachesTheDeviceAndCloseClearsIt) {
   EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
 }
 
-TEST_F(PtyTest, SavedAttributesComeBackAtRestore) {
+TEST_F(LineSettingsPtyTest, SavedAttributesComeBackAtRestore) {
   SavedAttributes saved;
   EXPECT_FALSE(saved.isSaved());
   ASSERT_TRUE(saved.save(slave_.get()));
@@ -238,7 +239,7 @@ TEST_F(PtyTest, SavedAttributesComeBackAtRestore) {
   EXPECT_NE(t.c_lflag & ICANON, 0u);
 }
 
-TEST(LineSettingsDeviceTest, ClosedDescriptorGivesErrors) {
+TEST(LineSettingsTest, ClosedDescriptorGivesErrors) {
   EXPECT_EQ(applyLineSettings(-1, LineSettings{}), std::errc::bad_file_descriptor);
   EXPECT_FALSE(readBaudRate(-1));
   SavedAttributes saved;
@@ -247,4 +248,4 @@ TEST(LineSettingsDeviceTest, ClosedDescriptorGivesErrors) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

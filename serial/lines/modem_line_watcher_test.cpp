@@ -4,10 +4,10 @@
 
 #include <sys/ioctl.h>
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-TEST(InputLineChangesTest, EachChangeInOrderPulsesIncluded) {
+TEST(ModemLineWatcherTest, InputLineChangesAreEachChangeInOrderPulsesIncluded) {
   // Lines as "cts dsr dcd ri" in 0s and 1s.
   auto lines = [](const char* s) { return InputLines{s[0] == '1', s[1] == '1', s[2] == '1', s[3] == '1'}; };
   struct Case {
@@ -39,10 +39,10 @@ TEST(InputLineChangesTest, EachChangeInOrderPulsesIncluded) {
   }
 }
 
-TEST(InputLineChangesTest, LinesFromTheModemWord) {
+TEST(ModemLineWatcherTest, InputLinesFromTheModemWord) {
   EXPECT_EQ(inputLinesFrom(TIOCM_CTS | TIOCM_RNG | TIOCM_RTS), (InputLines{true, false, false, true}));
   EXPECT_EQ(inputLinesFrom(TIOCM_DSR | TIOCM_CAR | TIOCM_DTR), (InputLines{false, true, true, false}));
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

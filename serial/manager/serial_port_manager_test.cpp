@@ -86,7 +86,7 @@ TEST_F(SerialPortManagerTest, DevicesPresentAtStartAreListedInOrderWithoutNotifi
   EXPECT_EQ(manager->countOfAvailablePorts(), 2u);
   EXPECT_EQ(manager->objectInAvailablePortsAtIndex(1)->path(), linkB);
   EXPECT_FALSE(manager->objectInAvailablePortsAtIndex(2));
-  pumpFor(100ms);
+  pumpFor(100ms);  // nothing comes
   EXPECT_TRUE(log.posted.empty());
 }
 
@@ -101,7 +101,7 @@ TEST_F(SerialPortManagerTest, PlugGivesOneInsertionThenOneConnectedNotification)
 
   const std::string linkB = plug(b, "b");
   ASSERT_TRUE(pump([&] { return !log.posted.empty(); }));
-  pumpFor(100ms);
+  pumpFor(100ms);  // nothing more comes
   ASSERT_EQ(log.posted.size(), 1u);
   EXPECT_EQ(log.posted[0].name, "SerialPortWasConnectedNotification");
   EXPECT_THAT(paths(log.posted[0].ports), ElementsAre(linkB));
@@ -382,7 +382,7 @@ TEST_F(SerialPortManagerTimingTest, IdleBetweenPlugCyclesCostsNoCpu) {
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
   };
   const auto cpuBefore = cpu();
-  pumpFor(500ms);
+  pumpFor(500ms);  // the idle while measured
   EXPECT_LT(cpu() - cpuBefore, 25ms) << "busy while nothing happens";
 }
 

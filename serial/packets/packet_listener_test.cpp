@@ -8,11 +8,9 @@
 #include "serial/testing/plain_packet_scan.h"
 #include "serial/testing/run_on_strand.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-using test::Bytes;
-using test::bytes;
 using Descriptor = std::shared_ptr<SerialPacketDescriptor>;
 
 struct RecordingPort : PacketListener::Port {
@@ -34,7 +32,7 @@ struct RecordingPort : PacketListener::Port {
 class PacketListenerTest : public ::testing::Test {
  protected:
   void feed(std::span<const std::uint8_t> stream) {
-    test::runOnStrand(*strand, [&] {
+    runOnStrand(*strand, [&] {
       for (const auto b : stream) {
         listener->processByte(b);
         ++port->offset;
@@ -94,7 +92,7 @@ TEST_F(PacketListenerTest, ListeningTwiceKeepsTheFirstBufferAndStoppingDropsIt) 
 
 TEST_F(PacketListenerTest, StartingFromTheQueueTakesEffectAfterTheCurrentTask) {
   auto exact = SerialPacketDescriptor::initWithPacketData(bytes("k"), {});
-  test::runOnStrand(*strand, [&] {
+  runOnStrand(*strand, [&] {
     listener->startListeningForPacketsMatchingDescriptor(exact);  // must not wait for itself
     listener->processByte('k');
   });
@@ -143,4 +141,4 @@ TEST_F(PacketListenerTest, RandomMebibyteYieldsExactlyThePlantedPackets) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

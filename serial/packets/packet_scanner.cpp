@@ -12,7 +12,10 @@ PacketScanner::Automaton::Automaton(std::vector<std::uint8_t> pattern)
     fallback_[i + 1] = k;
   }
   constexpr std::size_t kLongestTabled = 63;  // a table of at most 16 KiB
-  if (pattern_.size() > kLongestTabled) return;
+  if (pattern_.size() <= kLongestTabled) stepsUntilTable_ = (pattern_.size() + 1) * 256;
+}
+
+void PacketScanner::Automaton::buildTable() {
   next_.resize((pattern_.size() + 1) * 256);
   for (std::size_t state = 0; state <= pattern_.size(); ++state)
     for (std::size_t byte = 0; byte < 256; ++byte)

@@ -58,6 +58,7 @@ class PacketScanner {
       } else {
         while (state_ > 0 && (state_ == pattern_.size() || pattern_[state_] != byte)) state_ = fallback_[state_];
         if (pattern_[state_] == byte) ++state_;
+        if (stepsUntilTable_ > 0 && --stepsUntilTable_ == 0) buildTable();
       }
       return state_ == pattern_.size();
     }
@@ -66,11 +67,16 @@ class PacketScanner {
     void reset() { state_ = 0; }
 
    private:
+    void buildTable();
+
     std::vector<std::uint8_t> pattern_;
     std::vector<std::size_t> fallback_;  // longest proper border of each beginning
     // For short patterns, the next state for each state and byte: one
-    // look-up per byte instead of following fallbacks.
+    // look-up per byte instead of following fallbacks. Built once the
+    // automaton has taken as many bytes as the table has entries, so that
+    // one that lives for a short reply (a request's) never pays for it.
     std::vector<std::uint8_t> next_;
+    std::size_t stepsUntilTable_ = 0;  // 0: no table to build
     std::size_t state_ = 0;
   };
 

@@ -8,12 +8,9 @@
 
 #include "serial/testing/plain_packet_scan.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-using test::Bytes;
-using test::bytes;
-using test::FoundPacket;
 using Descriptor = std::shared_ptr<SerialPacketDescriptor>;
 
 Descriptor prefixSuffix(std::optional<std::string> prefix, std::optional<std::string> suffix, std::uint64_t max) {
@@ -58,8 +55,8 @@ TEST(PacketScannerTest, FindsTheSamePacketsAsThePlainScanInEdgeCases) {
   for (const auto& c : cases) {
     std::vector<Bytes> expected;
     for (const auto& p : c.packets) expected.push_back(bytes(p));
-    EXPECT_EQ(packetsOf(test::fastScan(c.descriptor, bytes(c.stream))), expected) << c.what;
-    EXPECT_EQ(packetsOf(test::plainScan(c.descriptor, bytes(c.stream))), expected) << c.what << " (plain)";
+    EXPECT_EQ(packetsOf(fastScan(c.descriptor, bytes(c.stream))), expected) << c.what;
+    EXPECT_EQ(packetsOf(plainScan(c.descriptor, bytes(c.stream))), expected) << c.what << " (plain)";
   }
 }
 
@@ -141,8 +138,8 @@ TEST(PacketScannerTest, MatchesThePlainScanOnRandomStreams) {
     // The plain scan is quadratic in the window: long windows get short streams.
     const bool longWindow = drawn.descriptor->maximumPacketLength() > 20;
     const Bytes stream = random.draw(drawn.alphabet, longWindow ? 60 + random.below(100) : 100 + random.below(400));
-    const auto expected = test::plainScan(drawn.descriptor, stream);
-    ASSERT_EQ(test::fastScan(drawn.descriptor, stream), expected)
+    const auto expected = plainScan(drawn.descriptor, stream);
+    ASSERT_EQ(fastScan(drawn.descriptor, stream), expected)
         << "case " << i << ": " << drawn.label << ", maximum " << drawn.descriptor->maximumPacketLength();
   }
 }
@@ -158,7 +155,7 @@ TEST(PacketScannerTest, MatchesThePlainScanWithLongPacketsAndWindows) {
     auto descriptor = SerialPacketDescriptor::initWithPrefix(random.draw(alphabet, 2 + random.below(2)),
                                                              random.draw(alphabet, 2 + random.below(2)), maximum, {});
     const Bytes stream = random.draw(alphabet, 1500);
-    ASSERT_EQ(test::fastScan(descriptor, stream), test::plainScan(descriptor, stream)) << "case " << i;
+    ASSERT_EQ(fastScan(descriptor, stream), plainScan(descriptor, stream)) << "case " << i;
   }
   // Runs of "a" make long partial matches of both that fall back part way.
   const std::string prefix = std::string(70, 'a') + "b", suffix = "c" + std::string(65, 'a');
@@ -167,12 +164,12 @@ TEST(PacketScannerTest, MatchesThePlainScanWithLongPacketsAndWindows) {
     auto descriptor = prefixSuffix(prefix, suffix, 150 + random.below(150));
     std::string stream;
     while (stream.size() < 3000) stream += std::string(1 + random.below(120), 'a') + "bc"[random.below(2)];
-    const auto expected = test::plainScan(descriptor, bytes(stream));
-    ASSERT_EQ(test::fastScan(descriptor, bytes(stream)), expected) << "long " << i;
+    const auto expected = plainScan(descriptor, bytes(stream));
+    ASSERT_EQ(fastScan(descriptor, bytes(stream)), expected) << "long " << i;
     packets += expected.size();
   }
   EXPECT_GT(packets, 8u);  // the streams do hold packets
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -7,7 +7,7 @@
 #include <vector>
 
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 std::vector<std::uint8_t> bytes(std::string_view t) { return {t.begin(), t.end()}; }
@@ -56,4 +56,4 @@ TEST(SerialBufferTest, AppendsAndClearsAreAnnouncedForInternalBufferAndData) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

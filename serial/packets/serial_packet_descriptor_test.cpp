@@ -8,7 +8,7 @@
 #include <vector>
 
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -121,4 +121,4 @@ TEST(SerialPacketDescriptorTest, PacketAtTheEndOfABufferIsItsShortestAcceptedTai
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

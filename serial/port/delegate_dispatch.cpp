@@ -1,20 +1,79 @@
 #include "serial/port/delegate_dispatch.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "platform/log.h"
+#include "serial/port/delivery_thread.h"
 #include "valmor/platform/main_queue.h"
-#include "platform/thread_checks.h"
 
 namespace valmor {
+
+namespace {
+
+// The dispatch whose calls this thread is making now, if any.
+thread_local const DelegateDispatch* tRunning = nullptr;
+
+class RunningHere {
+ public:
+  explicit RunningHere(const DelegateDispatch* d) : outer_(std::exchange(tRunning, d)) {}
+  ~RunningHere() { tRunning = outer_; }
+  RunningHere(const RunningHere&) = delete;
+  RunningHere& operator=(const RunningHere&) = delete;
+
+ private:
+  const DelegateDispatch* outer_;
+};
+
+// The end of one call waited for on the library's threads, which never shut
+// down.
+struct Completion {
+  void signal() {
+    {
+      std::lock_guard lock(mutex);
+      done = true;
+    }
+    cv.notify_all();
+  }
+  void wait() {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return done; });
+  }
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;  // Guarded by mutex.
+};
+
+}  // namespace
 
 std::shared_ptr<DelegateDispatch> DelegateDispatch::create() {
   return std::make_shared<DelegateDispatch>(PrivateTag{});
 }
 
+void DelegateDispatch::setOnLibraryThreads(bool on) { onLibraryThreads_.store(on); }
+
+bool DelegateDispatch::isRunningHere() const { return tRunning == this; }
+
+bool DelegateDispatch::runsDirectlyHere() const {
+  return onLibraryThreads() ? isRunningHere() : mainQueue().isCurrent();
+}
+
+bool DelegateDispatch::mayWaitHere() const {
+  return mayWaitForMainThread() && tRunning == nullptr && !DeliveryThread::isCurrent();
+}
+
 void DelegateDispatch::schedule() {
+  if (onLibraryThreads()) {
+    DeliveryThread::post([self = shared_from_this()] { self->runSlice(/*onMain=*/false); });
+  } else {
+    scheduleOnMain();
+  }
+}
+
+void DelegateDispatch::scheduleOnMain() {
   // Shared by the copies of the main-queue task, which keeps the dispatch
   // alive until its list is worked off. A task that the main queue drops
   // unrun (it has shut down) hands the list to abandon() as it goes.
@@ -28,7 +87,7 @@ void DelegateDispatch::schedule() {
     }
     void run() {
       ran_ = true;
-      dispatch_->runSlice();
+      dispatch_->runSlice(/*onMain=*/true);
     }
 
    private:
@@ -82,17 +141,60 @@ void DelegateDispatch::release() {
   if (post) schedule();
 }
 
+DelegateDispatch::Turn::Turn(DelegateDispatch* dispatch)
+    : dispatch_(dispatch), outer_(std::exchange(tRunning, dispatch)) {}
+
+DelegateDispatch::Turn::~Turn() {
+  if (!dispatch_) return;
+  dispatch_->endTurn();
+  tRunning = outer_;
+}
+
+DelegateDispatch::Turn DelegateDispatch::tryTakeTurn() {
+  if (!onLibraryThreads()) return {};
+  {
+    std::lock_guard lock(mutex_);
+    if (scheduled_ || held_ > 0 || !calls_.empty()) return {};
+    scheduled_ = true;
+  }
+  return Turn(this);
+}
+
+// The calls queued during a turn are made by the thread that had it, until
+// none is left; a hold or a change of delivery hands them on instead.
+void DelegateDispatch::endTurn() {
+  bool post;
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (calls_.empty() || held_ > 0 || !onLibraryThreads()) {
+        scheduled_ = false;
+        post = shouldSchedule();
+        break;
+      }
+    }
+    runBatch();  // calls are waiting: make them, then look again
+  }
+  if (post) schedule();
+}
+
 void DelegateDispatch::queueAndWait(Call call) {
-  MainQueue& main = mainQueue();
-  if (main.isCurrent()) {
+  if (runsDirectlyHere()) {
+    RunningHere here(this);
     call();
     return;
   }
-  VALMOR_CHECK_MAY_WAIT();
+  VALMOR_CHECK_THREAD(mayWaitHere(), "nothing that can hold up delegate calls waits for one");
+  if (onLibraryThreads()) {
+    auto completion = std::make_shared<Completion>();
+    queue(std::move(call), [completion] { completion->signal(); });
+    completion->wait();
+    return;
+  }
   auto completion = std::make_shared<MainThreadCompletion>();
   // Signalled after the call, or when a shut-down main queue drops it.
   queue(std::move(call), [completion] { completion->signal(); });
-  completion->wait(main);
+  completion->wait(mainQueue());
 }
 
 void DelegateDispatch::abandon() {
@@ -108,12 +210,36 @@ void DelegateDispatch::abandon() {
   }
 }
 
-// The calls of a slice are taken off the list together, and those that the
+void DelegateDispatch::runSlice(bool onMain) {
+  if (onMain == onLibraryThreads()) {
+    // The delivery changed since this slice was queued: the list goes on
+    // where the calls run now, still counted as scheduled.
+    if (onMain) {
+      DeliveryThread::post([self = shared_from_this()] { self->runSlice(/*onMain=*/false); });
+    } else {
+      scheduleOnMain();
+    }
+    return;
+  }
+  if (onMain) VALMOR_CHECK_MAIN_THREAD();
+  runBatch();
+  bool post;
+  {
+    std::lock_guard lock(mutex_);
+    scheduled_ = false;
+    post = shouldSchedule();
+  }
+  // The rest waits behind whatever else the main queue or the delivery
+  // thread has to do (or for the hold to end).
+  if (post) schedule();
+}
+
+// The calls of a batch are taken off the list together, and those that the
 // slice's time left unrun go back to its front: the list's lock is taken
-// twice a slice rather than once a call, which a reader queueing chunks at
+// twice a batch rather than once a call, which a reader queueing chunks at
 // the same time would otherwise wait for call after call.
-void DelegateDispatch::runSlice() {
-  VALMOR_CHECK_MAIN_THREAD();
+std::size_t DelegateDispatch::runBatch() {
+  RunningHere here(this);
   const auto end = std::chrono::steady_clock::now() + kSliceTime;
   std::vector<Entry> slice;
   {
@@ -127,19 +253,14 @@ void DelegateDispatch::runSlice() {
     Entry& entry = slice[ran++];
     runLoggingExceptions(entry.call, "A delegate call");
     if (entry.then) runLoggingExceptions(entry.then, "A step after a delegate call");
+    entry = {};  // what the call holds goes now: a chunk gives its place in the read-ahead back
     if (std::chrono::steady_clock::now() >= end) break;
   }
-  bool post;
-  {
+  if (ran < slice.size()) {
     std::lock_guard lock(mutex_);
-    calls_.insert(calls_.begin(), std::make_move_iterator(slice.begin() + ran),
-                  std::make_move_iterator(slice.end()));
-    scheduled_ = false;
-    post = shouldSchedule();
+    calls_.insert(calls_.begin(), std::make_move_iterator(slice.begin() + ran), std::make_move_iterator(slice.end()));
   }
-  // The rest waits behind whatever else the main queue has to do (or for
-  // the hold to end).
-  if (post) schedule();
+  return ran;
 }
 
 }  // namespace valmor

@@ -8,10 +8,10 @@
 
 #include "platform/testing/main_queue_fixture.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-using DelegateDispatchTest = test::MainQueueFixture;
+using DelegateDispatchTest = MainQueueFixture;
 
 // Calls queued under a hold, from this thread and another, wait for its end
 // and then all run, in order; none is lost when the last hold ends.
@@ -25,7 +25,7 @@ TEST_F(DelegateDispatchTest, HeldCallsRunInOrderOnceTheHoldEnds) {
       DelegateDispatch::Hold inner(dispatch.get());
       std::thread([&] { dispatch->queue([&] { ran += 'b'; }); }).join();
     }
-    pumpFor(std::chrono::milliseconds(20));
+    pumpFor(std::chrono::milliseconds(20));  // nothing runs
     EXPECT_EQ(ran, "");
     dispatch->queue([&] { ran += 'c'; });
   }
@@ -53,4 +53,4 @@ TEST_F(DelegateDispatchTest, CallsLeftByASliceKeepTheirPlaceAheadOfLaterOnes) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -109,6 +109,17 @@ void SerialPort::setDelegate(std::weak_ptr<SerialPortDelegate> delegate) {
   didChange("delegate");
 }
 
+SerialPort::DelegateDelivery SerialPort::delegateDelivery() const {
+  return impl_->dispatch->onLibraryThreads() ? DelegateDelivery::LibraryThread : DelegateDelivery::MainQueue;
+}
+
+void SerialPort::setDelegateDelivery(DelegateDelivery delivery) {
+  const bool onLibraryThreads = delivery == DelegateDelivery::LibraryThread;
+  if (impl_->dispatch->onLibraryThreads() == onLibraryThreads) return;
+  impl_->dispatch->setOnLibraryThreads(onLibraryThreads);
+  didChange("delegateDelivery");
+}
+
 // ---- Opening, writing, closing ----
 
 void SerialPort::open() { impl_->openUnlessClosedSince(nullptr); }
@@ -194,13 +205,14 @@ void SerialPort::cleanupAfterSystemRemoval() {
 
 void SerialPort::Impl::reportRemovalAndClose() {
   DelegateCall removal = [](SerialPortDelegate& d, SerialPort& p) { d.serialPortWasRemovedFromSystem(p); };
-  if (mainQueue().isCurrent() || mayWaitForMainThread()) {
+  if (dispatch->runsDirectlyHere() || dispatch->mayWaitHere()) {
     waitForDelegateCall(SerialPortDelegate::kWasRemovedFromSystem, std::move(removal));
     owner.close();
     return;
   }
-  // On the pool or a serial queue nothing waits for the main thread: the
-  // close follows once the removal call has returned.
+  // On the pool, a serial queue or a thread making delegate calls nothing
+  // waits for the delivery context: the close follows once the removal call
+  // has returned.
   queueDelegateCallThen(SerialPortDelegate::kWasRemovedFromSystem, std::move(removal),
                         [self = owner.shared_from_this()] { self->close(); });
 }
@@ -215,21 +227,44 @@ void SerialPort::cleanup() {
 // ---- What the session reports ----
 
 void SerialPort::Impl::sessionDidRead(ChunkList chunks) {
+  const auto d = owner.delegate();
+  const bool wantsData = d && d->implements(SerialPortDelegate::kDidReceiveData);
+  // Delivery on the library's threads, with nothing else delivering now:
+  // this thread calls the delegate itself, with pieces of the bytes it has
+  // just read, and nobody is woken. The byte processors follow; what they
+  // find is delivered here too, when the turn ends.
+  if (auto turn = dispatch->tryTakeTurn()) {
+    if (wantsData) {
+      for (const auto& chunk : chunks) {
+        forEachPiece(*chunk, [&](std::span<const std::uint8_t> piece) {
+          callDelegate(SerialPortDelegate::kDidReceiveData,
+                       [piece](SerialPortDelegate& del, SerialPort& p) { del.serialPortDidReceiveData(p, piece); });
+        });
+      }
+    }
+    requests.process(weakPort(), std::move(chunks));
+    return;
+  }
   // The reader usually finds the request-handling queue idle and scans the
   // chunks itself: the main thread is then woken once, for the chunks and
   // the packets and reply they complete, not a second time for the latter.
   DelegateDispatch::Hold hold(requests.hasProcessors() ? dispatch.get() : nullptr);
-  auto d = owner.delegate();
-  if (d && d->implements(SerialPortDelegate::kDidReceiveData)) {
+  if (wantsData) {
+    std::size_t pieces = 0;
+    for (const auto& chunk : chunks)
+      pieces += (chunk->bytes.size() + ReceivedChunk::kDeliveredSize - 1) / ReceivedChunk::kDeliveredSize;
     std::vector<DelegateDispatch::Call> calls;
-    calls.reserve(chunks.size());
-    for (const auto& chunk : chunks) calls.push_back(receivedDataCall(chunk));
+    calls.reserve(pieces);
+    for (const auto& chunk : chunks)
+      forEachPiece(*chunk, [&](std::span<const std::uint8_t> piece) { calls.push_back(receivedDataCall(chunk, piece)); });
     dispatch->queue(std::move(calls));
   }
   // Handed on after the delegate's deliveries were queued, so that a packet
   // or reply found in these chunks is reported after the chunk itself.
   requests.process(weakPort(), std::move(chunks));
 }
+
+bool SerialPort::Impl::consumesOnReadingThread() const { return dispatch->onLibraryThreads(); }
 
 void SerialPort::Impl::sessionDidFail(std::error_code error) { notifyDelegateOfPosixError(error); }
 
@@ -255,13 +290,13 @@ void SerialPort::Impl::sessionDeviceDidGo(std::error_code error) {
 }
 
 void SerialPort::Impl::sessionInputLinesDidChange(InputLines lines) {
-  // The input lines change on the main thread only, in order with the
+  // The input lines change on the delivery context only, in order with the
   // delegate's calls; the session never waits for that.
   dispatch->queue([weak = weakPort(), lines] {
-    VALMOR_CHECK_MAIN_THREAD();
     auto self = weak.lock();
     if (!self) return;
     Impl& impl = implOf(*self);
+    VALMOR_CHECK_DELIVERY_CONTEXT(*impl.dispatch);
     if (impl.cts.exchange(lines.cts) != lines.cts) self->didChange("CTS");
     if (impl.dsr.exchange(lines.dsr) != lines.dsr) self->didChange("DSR");
     if (impl.dcd.exchange(lines.dcd) != lines.dcd) self->didChange("DCD");
@@ -313,11 +348,13 @@ void SerialPort::Impl::sessionDidClose(std::error_code closeError) {
 
 // ---- Delegate calls ----
 
-DelegateDispatch::Call SerialPort::Impl::receivedDataCall(std::shared_ptr<const ReceivedChunk> chunk) {
-  return [weak = weakPort(), chunk = std::move(chunk)] {
+DelegateDispatch::Call SerialPort::Impl::receivedDataCall(const std::shared_ptr<const ReceivedChunk>& chunk,
+                                                          std::span<const std::uint8_t> piece) {
+  // The piece points into the chunk, which the call holds.
+  return [weak = weakPort(), chunk, piece] {
     if (auto self = weak.lock()) {
-      implOf(*self).callDelegate(SerialPortDelegate::kDidReceiveData, [&](SerialPortDelegate& d, SerialPort& p) {
-        d.serialPortDidReceiveData(p, chunk->bytes);
+      implOf(*self).callDelegate(SerialPortDelegate::kDidReceiveData, [piece](SerialPortDelegate& d, SerialPort& p) {
+        d.serialPortDidReceiveData(p, piece);
       });
     }
   };

@@ -21,7 +21,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <algorithm>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,17 +52,27 @@ struct VALMOR_NO_EXPORT SerialPort::Impl final : PortSessionClient {
   // Nothing runs once the port is gone.
   void queueDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
   // The same, then runs then once the call has returned (or was skipped),
-  // on the main thread; the port is held until both have run. then also
-  // runs when a main queue that has shut down drops the call.
+  // on the delivery context; the port is held until both have run. then
+  // also runs when a main queue that has shut down drops the call.
   void queueDelegateCallThen(SerialPortDelegate::Method method, DelegateCall call, std::function<void()> then);
-  // The same as queueDelegateCall, waiting until it has run (directly on the
-  // main thread). Only where a thread may wait for the main thread.
+  // The same as queueDelegateCall, waiting until it has run (directly where
+  // the dispatch runsDirectlyHere()). Only where dispatch->mayWaitHere().
   void waitForDelegateCall(SerialPortDelegate::Method method, DelegateCall call);
-  // Makes the call now, on the main thread, under the rules above.
+  // Makes the call now, on the delivery context, under the rules above.
   template <typename Call>
   void callDelegate(SerialPortDelegate::Method method, const Call& call);
-  // The queued call that hands a chunk's bytes to serialPortDidReceiveData.
-  DelegateDispatch::Call receivedDataCall(std::shared_ptr<const ReceivedChunk> chunk);
+  // The queued call that hands a piece of a chunk's bytes to
+  // serialPortDidReceiveData.
+  DelegateDispatch::Call receivedDataCall(const std::shared_ptr<const ReceivedChunk>& chunk,
+                                          std::span<const std::uint8_t> piece);
+  // Calls f with the chunk's bytes cut into pieces of at most
+  // ReceivedChunk::kDeliveredSize, in order.
+  template <typename F>
+  static void forEachPiece(const ReceivedChunk& chunk, const F& f) {
+    const std::span<const std::uint8_t> all(chunk.bytes);
+    for (std::size_t at = 0; at < all.size(); at += ReceivedChunk::kDeliveredSize)
+      f(all.subspan(at, std::min(ReceivedChunk::kDeliveredSize, all.size() - at)));
+  }
   // Reports a failed call to the delegate, queued.
   void notifyDelegateOfPosixError(std::error_code error);
 
@@ -75,6 +87,7 @@ struct VALMOR_NO_EXPORT SerialPort::Impl final : PortSessionClient {
   // PortSessionClient: sessionDidRead on the session's reading thread, the
   // rest on its strand.
   void sessionDidRead(ChunkList chunks) override;
+  bool consumesOnReadingThread() const override;
   void sessionDidFail(std::error_code error) override;
   void sessionDeviceDidGo(std::error_code error) override;
   void sessionInputLinesDidChange(InputLines lines) override;
@@ -119,9 +132,10 @@ struct VALMOR_NO_EXPORT SerialPort::Impl final : PortSessionClient {
   // hang-up has already done so.
   void deviceWasRemoved();
   // serialPortWasRemovedFromSystem, then the close once it has returned:
-  // called on the main thread, the call is made at once; where a thread may
-  // wait for the main thread, it waits for it; elsewhere (the pool, the
-  // session's strand) the close is the call's continuation.
+  // on the delivery context the call is made at once; where a thread may
+  // wait for that context, it waits for it; elsewhere (the pool, the
+  // session's strand, a thread making delegate calls) the close is the
+  // call's continuation.
   void reportRemovalAndClose();
 
   // ---- Settings with ioctls of their own, RI (serial_port_lines.cpp) ----
@@ -157,7 +171,7 @@ SerialPort::Impl& implOf(SerialPort& port);
 
 template <typename Call>
 void SerialPort::Impl::callDelegate(SerialPortDelegate::Method method, const Call& call) {
-  VALMOR_CHECK_MAIN_THREAD();
+  VALMOR_CHECK_DELIVERY_CONTEXT(*dispatch);
   auto d = owner.delegate();
   if (!d || !d->implements(method)) return;
   try {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/testing/wait.h"
 #include "serial/testing/fake_device_io.h"
 #include "serial/testing/serial_port_fixture.h"
 #include "serial/lines/terminal_attributes.h"
@@ -284,16 +285,20 @@ TEST_F(SerialPortLinesTest, FlushAndBoundedDrain) {
   io_->queuedBytes = 100;
   EXPECT_FALSE(port_->drain(50ms));
 
+  // The queue empties, or the port closes, once the drain has found
+  // output queued.
+  int looks = io_->queuedOutputCalls;
   std::thread sender([&] {
-    std::this_thread::sleep_for(30ms);
+    waitUntil([&] { return io_->queuedOutputCalls > looks; });
     io_->queuedBytes = 0;
   });
   EXPECT_TRUE(port_->drain(5s));
   sender.join();
 
   io_->queuedBytes = 100;
+  looks = io_->queuedOutputCalls;
   std::thread closer([&] {
-    std::this_thread::sleep_for(30ms);
+    waitUntil([&] { return io_->queuedOutputCalls > looks; });
     port_->close();
   });
   const auto start = Clock::now();
@@ -325,7 +330,8 @@ TEST_F(SerialPortLinesTimingTest, DrainOfOutputThatStaysQueuedWaitsItsWholeTime)
   io_->queuedBytes = 0;
 }
 
-class ModemLineWaitTest : public SerialPortLinesTest {
+// A driver that waits for modem-line changes (TIOCMIWAIT), as UARTs do.
+class SerialPortLinesModemWaitTest : public SerialPortLinesTest {
  protected:
   void SetUp() override {
     SerialPortLinesTest::SetUp();
@@ -363,9 +369,9 @@ class ModemLineWaitTest : public SerialPortLinesTest {
     EXPECT_EQ(delegate_->count("error"), 0);
   }
 };
-class ModemLineWaitTimingTest : public ModemLineWaitTest {};
+class SerialPortLinesModemWaitTimingTest : public SerialPortLinesModemWaitTest {};
 
-TEST_F(ModemLineWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThreadWithoutPolling) {
+TEST_F(SerialPortLinesModemWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThreadWithoutPolling) {
   struct Seen {
     std::string line;
     bool value;
@@ -382,8 +388,10 @@ TEST_F(ModemLineWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThreadWithoutPoll
     });
   }
   openAndWait();
+  // A pulse the watcher sees begin: it has looked once it waits again.
+  const int waits = io_->waitCalls;
   io_->setLines(TIOCM_CTS);
-  std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(waitUntil([&] { return io_->waitCalls > waits; }));
   io_->setLines(0);
   ASSERT_TRUE(pump([&] { return seen.size() >= 2; }, 2s));
   // A pulse over before the watcher could look: only the counts show it.
@@ -392,7 +400,7 @@ TEST_F(ModemLineWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThreadWithoutPoll
   ASSERT_TRUE(pump([&] { return seen.size() >= 4; }, 2s));
   io_->setLines(TIOCM_RNG | TIOCM_CAR);
   ASSERT_TRUE(pump([&] { return seen.size() >= 6; }, 2s));
-  pumpFor(50ms);
+  pumpFor(50ms);  // nothing more comes
   std::vector<std::string> changes;
   for (const Seen& s : seen) changes.push_back(s.line + (s.value ? "+" : "-"));
   EXPECT_EQ(changes, (std::vector<std::string>{"CTS+", "CTS-", "DSR+", "DSR-", "DCD+", "RI+"}));
@@ -400,18 +408,18 @@ TEST_F(ModemLineWaitTest, PulseIsPublishedAsTwoChangesOnTheMainThreadWithoutPoll
 
   // Quiet lines cost no reads: a poll would read them every 10 ms.
   const int reads = io_->getModemCalls;
-  pumpFor(200ms);
+  pumpFor(200ms);  // the quiet while measured
   EXPECT_LE(io_->getModemCalls - reads, 2);
 }
 
 // A change between the watcher's last look and the start of its next wait
 // does not end that wait; the look it takes shortly after each change finds
 // it.
-TEST_F(ModemLineWaitTest, ChangeJustBeforeTheNextWaitIsFoundByTheRecheck) {
+TEST_F(SerialPortLinesModemWaitTest, ChangeJustBeforeTheNextWaitIsFoundByTheRecheck) {
   openAndWait();
   const int waits = io_->waitCalls;
   io_->setLines(TIOCM_CTS);
-  while (io_->waitCalls == waits) std::this_thread::yield();
+  ASSERT_TRUE(waitUntil([&] { return io_->waitCalls > waits; }));
   io_->setLines(0, /*wakeWaiter=*/false);
   ASSERT_TRUE(pump([&] { return port_->CTS(); }, 1s));
   EXPECT_TRUE(pump([&] { return !port_->CTS(); }, 1s));
@@ -419,13 +427,13 @@ TEST_F(ModemLineWaitTest, ChangeJustBeforeTheNextWaitIsFoundByTheRecheck) {
 
 // TIOCMIWAIT ends only at a change, a hang-up or a signal: the close must
 // end it on its own, every time, and join the thread.
-TEST_F(ModemLineWaitTest, CloseWhileWaitingEndsTheWaitAndLeavesNoThread) {
+TEST_F(SerialPortLinesModemWaitTest, CloseWhileWaitingEndsTheWaitAndLeavesNoThread) {
   std::vector<Clock::duration> waitEnded, closed;
   closeWhileWaiting(100, waitEnded, closed);
 }
 
 // ... and quickly.
-TEST_F(ModemLineWaitTimingTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
+TEST_F(SerialPortLinesModemWaitTimingTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
   std::vector<Clock::duration> waitEnded, closed;
   closeWhileWaiting(1000, waitEnded, closed);
   ASSERT_FALSE(HasFatalFailure());
@@ -441,12 +449,12 @@ TEST_F(ModemLineWaitTimingTest, CloseWhileWaitingIsPromptAndLeavesNoThread) {
   EXPECT_LT(closed.back(), 1s);
 }
 
-TEST_F(ModemLineWaitTest, HangUpEndsTheWaitWithErrorRemovalAndClose) {
+TEST_F(SerialPortLinesModemWaitTest, HangUpEndsTheWaitWithErrorRemovalAndClose) {
   const int threads = threadCount();
   openAndWait();
   io_->hangUp(EIO);
   ASSERT_TRUE(pump([&] { return delegate_->count("closed") == 1; }, 2s));
-  pumpFor(30ms);
+  pumpFor(30ms);  // nothing more comes
   EXPECT_EQ(delegate_->kinds(), (std::vector<std::string>{"opened", "error", "removed", "closed"}));
   EXPECT_EQ(delegate_->errors()[0].code, std::errc::io_error);
   EXPECT_TRUE(pump([&] { return threadCount() == threads; }, 1s));

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/testing/log_capture.h"
+#include "platform/testing/wait.h"
 #include "serial/port/received_byte_processor.h"
 #include "serial/testing/serial_port_fixture.h"
 #include "serial/testing/serial_port_testing.h"
@@ -119,7 +120,8 @@ TEST_F(SerialPortTest, OpenOfAbsentDeviceReportsENOENTOnce) {
   auto delegate = std::make_shared<RecordingDelegate>();
   port->setDelegate(delegate);
   port->open();
-  pumpFor(100ms);
+  ASSERT_TRUE(pump([&] { return delegate->count("error") > 0; }));
+  pumpFor(50ms);
   EXPECT_FALSE(port->isOpen());
   ASSERT_EQ(delegate->kinds(), std::vector<std::string>{"error"});
   const PosixError e = delegate->errors().front();
@@ -232,13 +234,12 @@ TEST_F(SerialPortTest, BytesReadJustBeforeACloseAreDeliveredFirst) {
   ::cfmakeraw(&raw);
   ASSERT_EQ(::tcsetattr(other.get(), TCSANOW, &raw), 0);
   std::string left;
-  for (const auto end = std::chrono::steady_clock::now() + 2s;
-       delegate->received().size() + left.size() < sent.size() && std::chrono::steady_clock::now() < end;) {
+  waitUntil([&] {
     char buffer[4096];
     const ssize_t n = ::read(other.get(), buffer, sizeof buffer);
     if (n > 0) left.append(buffer, static_cast<std::size_t>(n));
-    else std::this_thread::sleep_for(1ms);
-  }
+    return delegate->received().size() + left.size() >= sent.size();
+  }, 2s);
   EXPECT_EQ(delegate->received() + left, sent);
 }
 
@@ -295,9 +296,12 @@ TEST_F(SerialPortTest, LargeTransferIsCompleteAndInOrderInBoundedMemory) {
   ASSERT_TRUE(done) << delegate->count << " bytes arrived";
   EXPECT_EQ(delegate->count, kTotal);
   EXPECT_EQ(delegate->mismatches, 0u);
-#ifndef __SANITIZE_ADDRESS__
-  // (AddressSanitizer holds freed memory in quarantine, so resident memory
-  // says nothing about what the port keeps there.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // (AddressSanitizer holds freed memory in quarantine, and ThreadSanitizer
+  // adds shadow memory and per-thread allocator caches to every chunk that
+  // one thread allocates and another frees: resident memory then says
+  // nothing about what the port keeps. Here it grows by about 1.3 MB; under
+  // ThreadSanitizer by 11 to 17 MB with the same read-ahead.)
   EXPECT_LT(peak - baseline, 8l << 20) << "resident memory grew with the amount";
 #endif
 }

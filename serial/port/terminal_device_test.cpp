@@ -11,7 +11,7 @@
 namespace valmor::test {
 namespace {
 
-TEST(SerialTerminalNameTest, SerialLinesCountAndEverythingElseDoesNot) {
+TEST(TerminalDeviceTest, SerialTerminalNameCountsSerialLinesAndNothingElse) {
   PtyPair pty;
   ASSERT_TRUE(pty.valid());
   TempDir dir;

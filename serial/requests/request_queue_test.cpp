@@ -13,12 +13,11 @@
 #include "platform/thread_checks.h"
 #include "serial/testing/run_on_strand.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using test::bytes;
 using Request = std::shared_ptr<SerialRequest>;
 
 // Writes complete inside the call unless held (the next writesToHold ones); time-out reports complete on
@@ -114,13 +113,13 @@ class RequestQueueTest : public ::testing::Test {
         bytes(data), {}, timeout, reply ? SerialPacketDescriptor::initWithPacketData(bytes(*reply), {}) : nullptr);
   }
   void receive(std::string_view text) {
-    test::runOnStrand(*strand, [&] {
+    runOnStrand(*strand, [&] {
       for (const char c : text)
         queue->checkResponseToPendingRequestAndContinueIfValidWithReceivedByte(static_cast<std::uint8_t>(c));
     });
   }
   // Lets the tasks queued to the strand so far run.
-  void settle() { test::runOnStrand(*strand, [] {}); }
+  void settle() { runOnStrand(*strand, [] {}); }
   std::vector<std::string> writes() const { return port->read(&FakePort::writes); }
 
   std::shared_ptr<SerialQueue> strand = SerialQueue::create();
@@ -151,7 +150,7 @@ TEST_F(RequestQueueTest, RequestWithoutReplyFinishesOnceWritten) {
   EXPECT_TRUE(queue->sendRequest(request("b", std::nullopt)));
   EXPECT_EQ(writes(), (std::vector<std::string>{"a", "b"}));
   EXPECT_FALSE(queue->pendingRequest());
-  std::this_thread::sleep_for(150ms);
+  std::this_thread::sleep_for(150ms);  // a's time-out would have come meanwhile
   EXPECT_TRUE(port->read(&FakePort::timeouts).empty());
   EXPECT_TRUE(port->read(&FakePort::responses).empty());
 }
@@ -160,7 +159,7 @@ TEST_F(RequestQueueTest, TimeoutOfZeroOrLessNeverTimesOut) {
   for (const double timeout : {0.0, -1.0}) {
     auto waiting = request("a", "A!", timeout);
     EXPECT_TRUE(queue->sendRequest(waiting));
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(200ms);  // nothing comes
     EXPECT_TRUE(port->read(&FakePort::timeouts).empty());
     EXPECT_EQ(queue->pendingRequest(), waiting);
     receive("A!");
@@ -174,7 +173,7 @@ TEST_F(RequestQueueTest, TimeoutIsReportedOnceThenTheNextRequestIsWritten) {
   ASSERT_TRUE(port->waitFor([&] { return !port->timeouts.empty(); }));
   EXPECT_EQ(port->read(&FakePort::timeouts).front().request, slow);
   ASSERT_TRUE(port->waitFor([&] { return port->writes.size() == 2; }));
-  std::this_thread::sleep_for(400ms);
+  std::this_thread::sleep_for(400ms);  // no second report comes
   EXPECT_EQ(port->read(&FakePort::timeouts).size(), 1u);
 }
 
@@ -208,7 +207,6 @@ TEST_F(RequestQueueTest, LateReplyNeitherStartsTheNextRequestTwiceNorDropsIt) {
   reported();
   ASSERT_TRUE(port->waitFor([&] { return port->writes.size() == 2; }));
   reported();  // a second completion of the same report
-  std::this_thread::sleep_for(50ms);
   settle();
   EXPECT_EQ(writes(), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(queue->pendingRequest(), next);
@@ -245,10 +243,10 @@ TEST_F(RequestQueueTest, OnlyWaitingRequestsCanBeCancelled) {
 TEST_F(RequestQueueTest, ClearingAfterACloseDropsPendingAndWaitingRequests) {
   EXPECT_TRUE(queue->sendRequest(request("a", "A!", 0.2)));
   EXPECT_TRUE(queue->sendRequest(request("b", "B!")));
-  test::runOnStrand(*strand, [&] { queue->clearRequestState(); });
+  runOnStrand(*strand, [&] { queue->clearRequestState(); });
   EXPECT_FALSE(queue->pendingRequest());
   EXPECT_TRUE(queue->queuedRequests().empty());
-  std::this_thread::sleep_for(350ms);
+  std::this_thread::sleep_for(350ms);  // a's time-out would have come meanwhile
   EXPECT_TRUE(port->read(&FakePort::timeouts).empty());
   EXPECT_TRUE(queue->sendRequest(request("c", std::nullopt)));
   EXPECT_EQ(writes(), (std::vector<std::string>{"a", "c"}));
@@ -261,7 +259,7 @@ TEST_F(RequestQueueTest, StalledWriteIsEndedByTheClose) {
   auto stalled = std::async(std::launch::async, [&] { return queue->sendRequest(request("a", "A!")); });
   ASSERT_TRUE(port->waitFor([&] { return !port->heldWrites.empty(); }));
   EXPECT_TRUE(queue->sendRequest(request("b", std::nullopt)));
-  test::runOnStrand(*strand, [&] { queue->clearRequestState(); });
+  runOnStrand(*strand, [&] { queue->clearRequestState(); });
   EXPECT_TRUE(queue->sendRequest(request("c", std::nullopt)));  // waits behind the held write
   EXPECT_EQ(writes(), std::vector<std::string>{"a"});
 
@@ -283,9 +281,9 @@ TEST_F(RequestQueueTest, FailedWriteStaysPendingUntilItTimesOut) {
 }
 
 TEST_F(RequestQueueTest, SendingFromTheQueueIsRefusedInsteadOfWaitingForItself) {
-  test::LogCapture log;
+  LogCapture log;
   bool sent = true;
-  test::runOnStrand(*strand, [&] { sent = queue->sendRequest(request("a", std::nullopt)); });
+  runOnStrand(*strand, [&] { sent = queue->sendRequest(request("a", std::nullopt)); });
   EXPECT_FALSE(sent);
   EXPECT_TRUE(writes().empty());
   ASSERT_EQ(log.lines().size(), 1u);
@@ -300,8 +298,8 @@ TEST(RequestQueueDeathTest, StateChangedOffItsQueueStopsTheProcess) {
   auto strand = SerialQueue::create();
   auto queue = RequestQueue::create(strand, {});
   EXPECT_DEATH(queue->clearRequestState(), "request-handling queue only");
-  test::runOnStrand(*strand, [&] { queue->clearRequestState(); });  // on its queue: allowed
+  runOnStrand(*strand, [&] { queue->clearRequestState(); });  // on its queue: allowed
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

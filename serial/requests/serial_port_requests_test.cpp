@@ -75,7 +75,7 @@ TEST_F(SerialPortRequestsTest, RequestWithoutDescriptorFinishesOnceWritten) {
   EXPECT_TRUE(port->sendRequest(request("x", std::nullopt, 0.1)));
   EXPECT_TRUE(port->sendRequest(request("y", "Y")));
   EXPECT_EQ(pty.read(2), "xy");
-  pumpFor(300ms);
+  pumpFor(300ms);  // x's time-out would have come meanwhile
   EXPECT_EQ(delegate->count("timeout"), 0);
   EXPECT_EQ(delegate->count("response"), 0);
 }
@@ -85,7 +85,7 @@ TEST_F(SerialPortRequestsTest, TimeoutOfZeroNeverTimesOut) {
   EXPECT_TRUE(port->sendRequest(waiting));
   EXPECT_TRUE(port->sendRequest(next));
   EXPECT_EQ(pty.read(1), "a");
-  pumpFor(500ms);
+  pumpFor(500ms);  // nothing comes
   EXPECT_EQ(delegate->count("timeout"), 0);
   EXPECT_EQ(port->queuedRequests(), std::vector<Request>{next});
   ASSERT_TRUE(pty.write("A"));
@@ -104,7 +104,7 @@ TEST_F(SerialPortRequestsTest, TimeoutIsReportedOnceAndALaterReplyIsIgnored) {
   EXPECT_EQ(timeout.request, slow);
   EXPECT_EQ(pty.read(1), "b");
   ASSERT_TRUE(pty.write("A"));
-  pumpFor(400ms);
+  pumpFor(400ms);  // nothing more comes
   EXPECT_EQ(delegate->count("timeout"), 1);
   EXPECT_EQ(delegate->count("response"), 0);
 }
@@ -155,14 +155,14 @@ TEST_F(SerialPortRequestsTest, CloseClearsTheQueueWhenTheDelegateImplementsTheCl
       ASSERT_TRUE(pump([&] { return port->queuedRequests().empty(); }));
     } else {
       ASSERT_TRUE(pump([&] { return !port->isOpen(); }));
-      pumpFor(100ms);
+      pumpFor(100ms);  // nothing changes
       EXPECT_EQ(port->queuedRequests(), std::vector<Request>{b});
     }
     openPort(*port, delegate);
 
     ASSERT_TRUE(pty.write("A"));
     if (implementsClosed) {
-      pumpFor(200ms);
+      pumpFor(200ms);  // nothing comes
       EXPECT_EQ(delegate->count("response"), 0);
       EXPECT_TRUE(port->sendRequest(request("c", std::nullopt)));  // the queue is idle
       EXPECT_EQ(pty.read(1), "c");
@@ -240,7 +240,7 @@ TEST_F(SerialPortRequestsTest, PacketSplitAcrossChunksAndReadsIsFoundOnce) {
   ASSERT_TRUE(pump([&] { return delegate->received().size() == 1042; }));
   ASSERT_TRUE(pty.write(packet.substr(42) + std::string(1000, 'x')));
   ASSERT_TRUE(pump([&] { return delegate->received().size() == 2084; }));
-  pumpFor(100ms);
+  pumpFor(100ms);  // nothing more comes
   EXPECT_EQ(reports("packet"), std::vector<std::string>{"packet:" + packet});
 }
 
@@ -274,7 +274,7 @@ TEST_F(SerialPortRequestsTest, PacketsPlantedInAMebibyteOfRandomBytesAreFoundExa
   const bool all = pump([&] { return packets->count("packet") >= static_cast<int>(planted.size()); }, 30s);
   device.join();
   ASSERT_TRUE(all) << packets->count("packet") << " of " << planted.size();
-  pumpFor(100ms);
+  pumpFor(100ms);  // nothing more comes
   std::vector<std::string> found;
   for (const auto& e : packets->eventsOf("packet"))
     found.push_back("packet:" + std::string(e.data.begin(), e.data.end()));

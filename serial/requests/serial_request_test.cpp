@@ -6,10 +6,9 @@
 
 #include "serial/testing/plain_packet_scan.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
-using test::bytes;
 
 struct Opaque {};
 
@@ -19,7 +18,7 @@ TEST(SerialRequestTest, DescriptionShowsDataUserInfoAndTimeout) {
     std::string shown;
   };
   const Case cases[] = {{std::string("ping"), "ping"}, {std::any(), "\\(null\\)"}, {42, "42"},
-                        {Opaque{}, "<valmor::\\(anonymous namespace\\)::Opaque>"}};
+                        {Opaque{}, "<valmor::test::\\(anonymous namespace\\)::Opaque>"}};
   for (const auto& c : cases) {
     auto request = SerialRequest::requestWithDataToSend(bytes("\x0a\x0b\x0c\x0d\x0e"), c.userInfo, 0.3, nullptr);
     const std::regex expected("<SerialRequest: 0x[0-9a-f]+> data: <0a0b0c0d 0e> userInfo: " + c.shown +
@@ -57,4 +56,4 @@ TEST(SerialRequestTest, ResponsesAreJudgedByTheDescriptorOrTheEvaluator) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -26,19 +26,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::size_t kReadSize = 1024;
 constexpr auto kPollInterval = 10ms;
-// Reads made in one go while data keeps coming, before their chunks are
-// handed over and the reading thread looks for a stop again.
-constexpr int kReadsPerWake = 64;
+// Reads that filled the whole buffer made in one go while data keeps coming,
+// before their chunks are handed over and the reading thread looks for a
+// stop again.
+constexpr int kReadsPerWake = 16;
 // A round that found at least this much waiting is taken for part of a
-// stream: its chunks are held back for the rounds that follow, so that the
-// consumers' thread is woken once for many of them rather than once a
-// round. Held chunks go on once kStreamChunks are together, after kStreamHold,
-// or with the first round that found less (the stream has ended, or it is a
-// message on its own: those are never held).
-constexpr std::size_t kStreamRoundBytes = kReadSize;
-constexpr std::size_t kStreamChunks = 64;
+// stream: while its consumers live on another thread, its chunks are held
+// back for the rounds that follow, so that that thread is woken once for
+// many of them rather than once a round. Held chunks go on once kStreamBytes
+// are together, after kStreamHold, or with the first round that found less
+// (the stream has ended, or it is a message on its own: those are never
+// held).
+constexpr std::size_t kStreamRoundBytes = ReceivedChunk::kDeliveredSize;
+constexpr std::size_t kStreamBytes = 64 * 1024;
 constexpr auto kStreamHold = 1ms;
 // How often a close looks whether the device has sent its queued output.
 constexpr auto kDrainCheckInterval = 10ms;
@@ -48,7 +49,7 @@ constexpr auto kDrainGrace = 1s;
 }  // namespace
 
 ReceivedChunk::~ReceivedChunk() {
-  if (auto s = session.lock()) s->chunkDone();
+  if (auto s = session.lock()) s->chunkDone(bytes.size());
 }
 
 std::shared_ptr<PortSession> PortSession::open(const std::string& path,
@@ -152,6 +153,10 @@ void PortSession::startReader() {
 // read that follows gives the device's end at once. Chunks held back for a
 // stream wait for more only until their time is up.
 void PortSession::readLoop(int fd) {
+  // Made when the first bytes come, so that a port that receives nothing
+  // costs no memory for it; not zeroed, since only the bytes a read gives
+  // are ever looked at.
+  std::unique_ptr<std::uint8_t[]> buffer;
   bool idle = false;  // nobody to read for any more: wait for the stop only
   for (;;) {
     timespec holdLeft{};
@@ -189,26 +194,27 @@ void PortSession::readLoop(int fd) {
       idle = true;
       continue;
     }
-    if (!readRound(fd, *c)) return;
+    if (!buffer) buffer.reset(new std::uint8_t[kReadSize]);
+    if (!readRound(fd, *c, buffer.get())) return;
   }
 }
 
-// Reads until the device has nothing more: until EAGAIN, or a read that gave
-// less than it asked for (it took all there was; the poll that follows looks
-// at the device again and reports at once what came meanwhile, so the EAGAIN
-// a further read would give is skipped). The descriptor is non-blocking, so
-// bytes that another reader of the device took since the readiness report
-// cost an EAGAIN, not a read that waits for the next byte. The chunks of one
-// round go on together, or are held back with the next rounds' while a
-// stream lasts. False when reading has ended.
-bool PortSession::readRound(int fd, PortSessionClient& c) {
-  std::uint8_t buffer[kReadSize];
+// Takes what the device has: one read() of up to kReadSize, and another
+// only while a read filled the whole buffer. A read that gave less took all
+// there was; the poll that follows looks at the device again and reports at
+// once what came meanwhile, so the EAGAIN a further read would give is
+// skipped. The descriptor is non-blocking, so bytes that another reader of
+// the device took since the readiness report cost an EAGAIN, not a read that
+// waits for the next byte. The chunks of one round go on together, or are
+// held back with the next rounds' while a stream lasts and its consumers
+// live on another thread. False when reading has ended.
+bool PortSession::readRound(int fd, PortSessionClient& c, std::uint8_t* buffer) {
   std::size_t roundBytes = 0;
   // A stop ends the round too, so that a close waits for one read at most.
   for (int round = 0; round < kReadsPerWake && !stopReading_.load(); ++round) {
     ssize_t n;
     do {
-      n = ::read(fd, buffer, sizeof buffer);
+      n = ::read(fd, buffer, kReadSize);
     } while (n < 0 && errno == EINTR);
 
     if (n <= 0) {
@@ -226,20 +232,22 @@ bool PortSession::readRound(int fd, PortSessionClient& c) {
     auto chunk = std::make_shared<ReceivedChunk>();
     chunk->bytes.assign(buffer, buffer + n);
     chunk->session = weak_from_this();
-    chunksInFlight_.fetch_add(1);
+    const auto got = static_cast<std::size_t>(n);
+    bytesInFlight_.fetch_add(got);
     if (unsent_.empty()) unsentSince_ = std::chrono::steady_clock::now();
     unsent_.push_back(std::move(chunk));
-    roundBytes += static_cast<std::size_t>(n);
+    unsentBytes_ += got;
+    roundBytes += got;
 
-    if (chunksInFlight_.load() >= kMaxChunksInFlight) {
+    if (bytesInFlight_.load() >= kMaxBytesInFlight) {
       handOverUnsent(&c);
       readPaused_.store(true);
       // A chunk finished in between may have missed the flag; look again.
-      if (chunksInFlight_.load() >= kMaxChunksInFlight || !readPaused_.exchange(false)) return true;
+      if (bytesInFlight_.load() >= kMaxBytesInFlight || !readPaused_.exchange(false)) return true;
     }
-    if (static_cast<std::size_t>(n) < kReadSize) break;
+    if (got < kReadSize) break;
   }
-  if (roundBytes < kStreamRoundBytes || unsent_.size() >= kStreamChunks ||
+  if (roundBytes < kStreamRoundBytes || unsentBytes_ >= kStreamBytes || c.consumesOnReadingThread() ||
       std::chrono::steady_clock::now() - unsentSince_ >= kStreamHold)
     handOverUnsent(&c);
   return true;
@@ -248,6 +256,7 @@ bool PortSession::readRound(int fd, PortSessionClient& c) {
 void PortSession::handOverUnsent(PortSessionClient* c) {
   if (unsent_.empty()) return;
   ChunkList chunks = std::exchange(unsent_, {});
+  unsentBytes_ = 0;
   // Nobody to give them to: dropping them gives their places back.
   if (c) c->sessionDidRead(std::move(chunks));
 }
@@ -263,9 +272,9 @@ void PortSession::readingFailed(std::error_code error, bool gone) {
   });
 }
 
-void PortSession::chunkDone() {
-  const int left = chunksInFlight_.fetch_sub(1) - 1;
-  if (left <= kResumeChunks && readPaused_.exchange(false)) wakeReader();
+void PortSession::chunkDone(std::size_t bytes) {
+  const std::size_t left = bytesInFlight_.fetch_sub(bytes) - bytes;
+  if (left <= kResumeBytes && readPaused_.exchange(false)) wakeReader();
 }
 
 void PortSession::wakeReader() {

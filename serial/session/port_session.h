@@ -5,13 +5,18 @@
 //
 // The descriptor stays non-blocking for its whole life:
 //  - Reading is done by a thread of the session's own, which waits for
-//    readiness in poll() together with a wake-up of its own, then reads
-//    chunks of at most 1024 bytes (one read() each) until the device has
-//    nothing more, and waits again. Bytes another reader of the same device
-//    took in between cost an EAGAIN, never a read that hangs. The chunks of
-//    a stream (rounds that found a full read's worth waiting) are held back
-//    for at most 1 ms or 64 chunks and handed over together, so that their
-//    consumers' thread is woken once for many; a message on its own goes on
+//    readiness in poll() together with a wake-up of its own, then takes
+//    what is waiting in one read() of up to 64 KiB (a pseudo-terminal or a
+//    USB adapter has a few KiB at a time), and waits again; only a read
+//    that filled the whole buffer is followed by another before the wait.
+//    Bytes another reader of the same device took in between cost an
+//    EAGAIN, never a read that hangs. Each read is one chunk; its consumers
+//    cut it into the pieces of at most kDeliveredSize bytes that delegates
+//    receive. Where the consumers live on another thread (the main queue),
+//    the chunks of a stream (reads of at least kDeliveredSize bytes) are
+//    held back for at most 1 ms or 64 KiB and handed over together, so that
+//    that thread is woken once for many; a message on its own goes on at
+//    once. Where they run on the reading thread itself, every read goes on
 //    at once. A thread of its own, and not a readiness wait on the pool,
 //    because each round on the pool cost two or three thread wake-ups more
 //    (the reactor's hand-over and the strand's), and a wake-up costs more
@@ -79,9 +84,12 @@ namespace valmor {
 class PortSession;
 
 // Bytes read in one read(), on their way to the delegate and the byte
-// processors. Whoever drops the last reference to it gives its place in the
-// session's read-ahead back, so that reading resumes once consumers catch up.
+// processors. Whoever drops the last reference to it gives its bytes' place
+// in the session's read-ahead back, so that reading resumes once consumers
+// catch up.
 struct ReceivedChunk {
+  // Delegates receive a chunk in pieces of at most this many bytes, in order.
+  static constexpr std::size_t kDeliveredSize = 1024;
   std::vector<std::uint8_t> bytes;
   std::weak_ptr<PortSession> session;
   ReceivedChunk() = default;
@@ -98,6 +106,9 @@ class PortSessionClient {
   virtual ~PortSessionClient() = default;
   // Chunks read, in the order read.
   virtual void sessionDidRead(ChunkList chunks) = 0;
+  // True when the chunks are consumed on the reading thread itself, in
+  // sessionDidRead(): then none is held back for a stream.
+  virtual bool consumesOnReadingThread() const { return false; }
   // A failure to report; the session goes on as far as it can.
   virtual void sessionDidFail(std::error_code error) = 0;
   // The device has hung up or gone (error is empty for an end of file).
@@ -214,18 +225,20 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   void requestClose(std::shared_ptr<PortSessionClient> keepAlive);
   bool closeRequested() const { return closeRequested_.load(); }
 
-  // Chunks read ahead of their consumers. Reading pauses at kMaxChunksInFlight
-  // and resumes at kResumeChunks, so that a slow consumer holds data back in
+  // Bytes read ahead of their consumers. Reading pauses at kMaxBytesInFlight
+  // and resumes at kResumeBytes, so that a slow consumer holds data back in
   // the kernel (and, with flow control, at the sender) instead of in memory.
-  static constexpr int kMaxChunksInFlight = 1024;
-  static constexpr int kResumeChunks = 256;
+  // A read takes at most kReadSize.
+  static constexpr std::size_t kReadSize = 64 * 1024;
+  static constexpr std::size_t kMaxBytesInFlight = 1024 * 1024;
+  static constexpr std::size_t kResumeBytes = 256 * 1024;
 
  private:
   friend struct ReceivedChunk;
 
   void startReader();
   void readLoop(int fd);
-  [[nodiscard]] bool readRound(int fd, PortSessionClient& c);
+  [[nodiscard]] bool readRound(int fd, PortSessionClient& c, std::uint8_t* buffer);
   // Gives the chunks read and not yet handed over to c (dropped without c).
   void handOverUnsent(PortSessionClient* c);
   // Reading has ended on error (empty for end of file); told on the strand.
@@ -249,7 +262,7 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   void closeDevice();
   void drainOrGiveUp();
   void finishClose();
-  void chunkDone();
+  void chunkDone(std::size_t bytes);
   std::shared_ptr<PortSessionClient> client() const;
 
   Strand strand_;
@@ -277,13 +290,14 @@ class PortSession : public std::enable_shared_from_this<PortSession> {
   UniqueFd readerWakeFd_;
   std::atomic<bool> stopReading_{false};
   // Reading thread only: chunks read and not yet handed over (held back
-  // while a stream lasts), and when the first of them was read.
+  // while a stream lasts), their bytes, and when the first of them was read.
   ChunkList unsent_;
+  std::size_t unsentBytes_ = 0;
   std::chrono::steady_clock::time_point unsentSince_;
 
   std::atomic<bool> closeRequested_{false};
   std::atomic<bool> hasModemLines_{true};
-  std::atomic<int> chunksInFlight_{0};
+  std::atomic<std::size_t> bytesInFlight_{0};
   std::atomic<bool> readPaused_{false};
 
   // Strand only.

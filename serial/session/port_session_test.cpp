@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/testing/cpu_load.h"
+#include "platform/testing/wait.h"
 #include "serial/session/port_session.h"
 #include "serial/testing/serial_port_fixture.h"
 
@@ -21,9 +22,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+class PortSessionTest : public SerialPortTest {};
+// Load a CPU on purpose (platform/testing/cpu_load.h), so they run alone.
+class PortSessionUnderLoadTest : public SerialPortTest {};
+
 // Regression: a sendData() blocked because the far end stopped reading made
 // close() wait for ever, and each such close held a pool thread for good.
-TEST_F(SerialPortTest, CloseEndsBlockedWritesAndNeverStallsThePool) {
+TEST_F(PortSessionTest, CloseEndsBlockedWritesAndNeverStallsThePool) {
   constexpr int kStalled = 3;
   std::vector<PtyPair> ptys(kStalled);
   std::vector<std::shared_ptr<SerialPort>> ports;
@@ -47,7 +52,13 @@ TEST_F(SerialPortTest, CloseEndsBlockedWritesAndNeverStallsThePool) {
       if (port->sendData(std::vector<std::uint8_t>(1 << 20, 'x'))) ++succeeded;
       ++returned;
     });
-  std::this_thread::sleep_for(200ms);
+  // Each write is under way once its far end, which reads nothing, has bytes.
+  ASSERT_TRUE(waitUntil([&] {
+    return std::all_of(ptys.begin(), ptys.end(), [](const PtyPair& pty) {
+      pollfd p{pty.master(), POLLIN, 0};
+      return ::poll(&p, 1, 0) == 1;
+    });
+  }));
   ASSERT_EQ(returned.load(), 0) << "the writes should be held up by the far ends";
 
   const auto start = Clock::now();
@@ -80,7 +91,7 @@ TEST_F(SerialPortTest, CloseEndsBlockedWritesAndNeverStallsThePool) {
 // Regression: two threads sending on one port interleaved their bytes, each
 // send going out in pieces as the device took them; a blocking write on a
 // terminal would not.
-TEST_F(SerialPortTest, ConcurrentSendsGoOutWholeOneAfterTheOther) {
+TEST_F(PortSessionTest, ConcurrentSendsGoOutWholeOneAfterTheOther) {
   constexpr std::size_t kEach = 64 * 1024;
   PtyPair pty;
   auto port = makePort(pty);
@@ -107,7 +118,7 @@ TEST_F(SerialPortTest, ConcurrentSendsGoOutWholeOneAfterTheOther) {
 // (a terminal program, a modem prober) could take the byte the port was told
 // about, and the port's pool thread then sat in read() until another byte
 // came, holding up its close.
-TEST_F(SerialPortUnderLoadTest, BytesTakenByAnotherReaderNeverStallTheClose) {
+TEST_F(PortSessionUnderLoadTest, BytesTakenByAnotherReaderNeverStallTheClose) {
   CpuLoad load;
   for (int trial = 0; trial < 40; ++trial) {
     PtyPair pty;
@@ -123,7 +134,7 @@ TEST_F(SerialPortUnderLoadTest, BytesTakenByAnotherReaderNeverStallTheClose) {
     });
     for (int i = 0; i < 20; ++i) {
       pty.write("b");
-      std::this_thread::sleep_for(500us);
+      std::this_thread::sleep_for(500us);  // paced: one byte at a time for the two readers
     }
     port->close();
     const bool closed = pump([&] { return delegate->count("closed") == 1; }, 1s);
@@ -136,7 +147,7 @@ TEST_F(SerialPortUnderLoadTest, BytesTakenByAnotherReaderNeverStallTheClose) {
 // Input, output and local modes another program set must not leak into a
 // raw line: XON/XOFF bytes would otherwise be taken out of (or injected
 // into) an upload.
-TEST_F(SerialPortTest, OpenClearsInputOutputAndLocalModesLeftByOthers) {
+TEST_F(PortSessionTest, OpenClearsInputOutputAndLocalModesLeftByOthers) {
   PtyPair pty;
   {
     UniqueFd slave(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY));
@@ -167,9 +178,9 @@ TEST_F(PortSessionTimingTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
     Slow() : SerialPortDelegate(kDidReceiveData) {}
     void serialPortDidReceiveData(SerialPort&, std::span<const std::uint8_t> data) override {
       bytes += data.size();
-      std::this_thread::sleep_for(2ms);
+      std::this_thread::sleep_for(2ms);  // slower than the line, on purpose
     }
-    std::size_t bytes = 0;
+    std::atomic<std::size_t> bytes{0};
   };
   PtyPair pty;
   auto port = makePort(pty);
@@ -195,7 +206,7 @@ TEST_F(PortSessionTimingTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
   std::atomic<Clock::rep> posted{0};
   std::atomic<Clock::rep> ran{0};
   std::thread poster([&] {
-    std::this_thread::sleep_for(300ms);
+    waitUntil([&] { return delegate->bytes > 0; });  // while the flood is being delivered
     posted = Clock::now().time_since_epoch().count();
     queue_->post([&] { ran = Clock::now().time_since_epoch().count(); });
   });
@@ -206,12 +217,12 @@ TEST_F(PortSessionTimingTest, FloodedSlowDelegateLeavesTheMainQueueResponsive) {
   pump([&] { return !port->isOpen(); });
   writer.join();
   ASSERT_NE(ran.load(), 0);
-  EXPECT_GT(delegate->bytes, 0u);
+  EXPECT_GT(delegate->bytes.load(), 0u);
   EXPECT_LT(Clock::duration(ran - posted), 50ms);
 }
 
 // A far end that sends 3 MiB to a port whose main thread delivers nothing.
-class ReadAheadTest : public SerialPortTest {
+class PortSessionReadAheadTest : public SerialPortTest {
  protected:
   static constexpr std::size_t kTotal = 3u << 20;
 
@@ -253,8 +264,8 @@ class ReadAheadTest : public SerialPortTest {
     for (auto lastProgress = Clock::now(); written_ < kTotal && Clock::now() - lastProgress < 300ms;)
       if (writeSome()) lastProgress = Clock::now();
     EXPECT_LT(written_, kTotal);
-    // The read-ahead (chunks of at most 1 KiB) and what the kernel buffers.
-    EXPECT_LE(written_, PortSession::kMaxChunksInFlight * 1024u + 256u * 1024u);
+    // The read-ahead (and one read over it) and what the kernel buffers.
+    EXPECT_LE(written_, PortSession::kMaxBytesInFlight + PortSession::kReadSize + 256u * 1024u);
   }
 
   PtyPair pty_;
@@ -265,7 +276,7 @@ class ReadAheadTest : public SerialPortTest {
 };
 
 // Once the deliveries go on, reading resumes and every byte arrives, in order.
-TEST_F(ReadAheadTest, ResumesWithNothingLost) {
+TEST_F(PortSessionReadAheadTest, ResumesWithNothingLost) {
   writeUntilHeldBack();
   std::atomic<bool> stop{false};
   std::thread rest([&] {
@@ -280,7 +291,7 @@ TEST_F(ReadAheadTest, ResumesWithNothingLost) {
 
 // A close while reading is held back ends the paused reader and completes,
 // after the bytes read ahead, which arrive as they were sent.
-TEST_F(ReadAheadTest, CloseWhileHeldBackCompletes) {
+TEST_F(PortSessionReadAheadTest, CloseWhileHeldBackCompletes) {
   writeUntilHeldBack();
   port_->close();
   ASSERT_TRUE(pump([&] { return delegate_->closed; }, 5s));
@@ -292,7 +303,7 @@ TEST_F(ReadAheadTest, CloseWhileHeldBackCompletes) {
 // Regression: while reading was held back for consumers that were behind, the
 // reading thread stopped watching the descriptor, so a hang-up was noticed
 // only once they had caught up.
-TEST_F(SerialPortTest, HangUpIsNoticedWhileReadingIsHeldBack) {
+TEST_F(PortSessionTest, HangUpIsNoticedWhileReadingIsHeldBack) {
   // Consumers that never catch up: every chunk read stays held.
   struct Behind : PortSessionClient {
     void sessionDidRead(ChunkList chunks) override {
@@ -303,18 +314,16 @@ TEST_F(SerialPortTest, HangUpIsNoticedWhileReadingIsHeldBack) {
     void sessionDeviceDidGo(std::error_code) override { gone = true; }
     void sessionInputLinesDidChange(InputLines) override {}
     void sessionDidClose(std::error_code) override { closed = true; }
-    std::size_t heldCount() {
+    std::size_t heldBytes() {
       std::lock_guard lock(mutex);
-      return held.size();
+      std::size_t n = 0;
+      for (const auto& chunk : held) n += chunk->bytes.size();
+      return n;
     }
     std::mutex mutex;
     ChunkList held;  // Guarded by mutex.
     std::atomic<bool> gone{false};
     std::atomic<bool> closed{false};
-  };
-  auto waitFor = [](const std::function<bool()>& done, std::chrono::seconds timeout) {
-    for (const auto end = Clock::now() + timeout; !done() && Clock::now() < end;) std::this_thread::sleep_for(1ms);
-    return done();
   };
   PtyPair pty;
   auto behind = std::make_shared<Behind>();
@@ -326,15 +335,15 @@ TEST_F(SerialPortTest, HangUpIsNoticedWhileReadingIsHeldBack) {
 
   ::fcntl(pty.master(), F_SETFL, ::fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
   const std::string block(4096, 'h');
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(waitUntil([&] {
     (void)!::write(pty.master(), block.data(), block.size());
-    return behind->heldCount() >= static_cast<std::size_t>(PortSession::kMaxChunksInFlight);
+    return behind->heldBytes() >= PortSession::kMaxBytesInFlight;
   }, 10s)) << "reading was never held back";
   pty.closeMaster();
-  EXPECT_TRUE(waitFor([&] { return behind->gone.load(); }, 5s)) << "the hang-up went unnoticed";
+  EXPECT_TRUE(waitUntil([&] { return behind->gone.load(); })) << "the hang-up went unnoticed";
 
   session->requestClose(nullptr);
-  EXPECT_TRUE(waitFor([&] { return behind->closed.load(); }, 5s));
+  EXPECT_TRUE(waitUntil([&] { return behind->closed.load(); }));
 }
 
 }  // namespace

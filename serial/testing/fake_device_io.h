@@ -38,6 +38,7 @@ class FakeDeviceIo : public DeviceIo {
   std::atomic<int> waitCalls{0};  // waits begun
 
   std::atomic<int> queuedBytes{0};      // what TIOCOUTQ gives
+  std::atomic<int> queuedOutputCalls{0};  // TIOCOUTQ asked so far
   std::atomic<int> breakError{0};       // errno for TIOCSBRK/TIOCCBRK
   std::atomic<int> serialInfoError{0};  // errno for TIOCGSERIAL/TIOCSSERIAL (ENOTTY: none)
   std::atomic<bool> keepsLowLatency{false};  // accepts the flag but keeps it as it was
@@ -205,6 +206,7 @@ class FakeDeviceIo : public DeviceIo {
   }
   std::error_code queuedOutput(int, int& bytes) override {
     bytes = queuedBytes.load();
+    ++queuedOutputCalls;
     return {};
   }
 

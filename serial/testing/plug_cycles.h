@@ -23,6 +23,7 @@
 #include "valmor/platform/main_queue.h"
 #include "valmor/platform/notification_center.h"
 #include "platform/testing/pty.h"
+#include "platform/testing/wait.h"
 #include "valmor/serial/serial_port_delegate.h"
 #include "valmor/serial/serial_port_manager.h"
 
@@ -101,15 +102,7 @@ class PlugCycler {
     return std::any_cast<SerialPortManager::PortList>(n.userInfo.at(std::string(key))).size();
   }
 
-  bool pump(const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-      const auto now = Clock::now();
-      if (now >= deadline) return false;
-      queue_.runUntil(done, std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(5)));
-    }
-    return true;
-  }
+  bool pump(const std::function<bool()>& done) { return pumpUntil(queue_, done); }
 
   RunLoopMainQueue& queue_;
   const std::string link_;

@@ -89,8 +89,4 @@ class SerialPortTest : public Fixture {
   static constexpr const char* kEpoll = "anon_inode:[eventpoll]";
 };
 
-// For tests that load a CPU on purpose (platform/testing/cpu_load.h): they
-// run alone, so that they do not slow the tests around them.
-class SerialPortUnderLoadTest : public SerialPortTest {};
-
 }  // namespace valmor::test

@@ -1,10 +1,11 @@
 // SerialPortTesting: the seam through which tests reach a port's internals,
-// and nothing else does: its request-handling queue and the processors of
-// received bytes on it (received_byte_processor.h). Tests use this instead
-// of the port's private state.
+// and nothing else does: its request-handling queue, the processors of
+// received bytes on it (received_byte_processor.h), and the hand-over of
+// what one read gave. Tests use this instead of the port's private state.
 //
 // Threading: as the members of RequestStrand they stand for (any thread;
-// processors are called on the request-handling queue).
+// processors are called on the request-handling queue); deliverRead() on a
+// thread standing in for the session's reading thread.
 #pragma once
 
 #include <functional>
@@ -30,6 +31,9 @@ class SerialPortTesting {
   }
   // True once packet detection or the request queue takes part in reading.
   static bool hasReceivedByteProcessors(SerialPort& port) { return port.impl_->requests.hasProcessors(); }
+  // Hands the port the chunks of one read, as its session's reading thread
+  // does, so that a test controls how much one read gives.
+  static void deliverRead(SerialPort& port, ChunkList chunks) { port.impl_->sessionDidRead(std::move(chunks)); }
 };
 
 }  // namespace valmor

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 struct Case {
@@ -54,4 +54,4 @@ TEST(ByteTextTest, HexBytes) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

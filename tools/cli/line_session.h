@@ -19,7 +19,10 @@
 // to and including the suffix (a line, for --suffix '\n').
 //
 // Failures are one line on the error stream. Threading: main thread only;
-// runs the main queue given until done, and leaves the port closed.
+// runs the main queue given until done, and leaves the port closed. The
+// port calls its delegate on the library's threads, so that what arrives is
+// gathered where it is read, and the main loop is woken only for the events
+// it waits for.
 #pragma once
 
 #include <chrono>

@@ -9,7 +9,7 @@
 #include "valmor/discovery/device_registry_directory.h"
 #include "platform/testing/temp_dir.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 TEST(UnitFinderTest, RecognisesUsbSerialAdaptersOnly) {
@@ -33,7 +33,7 @@ TEST(UnitFinderTest, RecognisesUsbSerialAdaptersOnly) {
 }
 
 TEST(UnitFinderTest, FindsTheFirstUnitOfADirectoryRegistry) {
-  const test::TempDir tempDir("finder-test");
+  const TempDir tempDir("finder-test");
   ASSERT_FALSE(tempDir.path().empty());
   const std::string& dir = tempDir.path();
   DirectoryDeviceRegistry registry(dir);
@@ -49,4 +49,4 @@ TEST(UnitFinderTest, FindsTheFirstUnitOfADirectoryRegistry) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

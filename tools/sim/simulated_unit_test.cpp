@@ -14,20 +14,17 @@
 #include <thread>
 
 #include "platform/testing/temp_dir.h"
+#include "platform/testing/wait.h"
 #include "platform/unique_fd.h"
 #include "profile/repository.h"
 #include "tools/testing/download_stream.h"
 #include "tools/testing/host_port.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-
-using test::readUntil;
-
-void writeAll(int fd, const std::string& data) { ASSERT_TRUE(test::writeAll(fd, data)); }
 
 class SimulatedUnitTest : public ::testing::Test {
  protected:
@@ -47,9 +44,9 @@ class SimulatedUnitTest : public ::testing::Test {
     ASSERT_TRUE(unit_->plug(&error)) << error;
     runner_ = std::thread([this] { unit_->run(); });
   }
-  UniqueFd openUnit() { return test::openHostPort(unit_->linkPath()); }
+  UniqueFd openUnit() { return openHostPort(unit_->linkPath()); }
 
-  test::TempDir dir_{"sim-test"};
+  TempDir dir_{"sim-test"};
   std::ostringstream log_;  // written by the unit's thread; read after join
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;
@@ -63,10 +60,10 @@ TEST_F(SimulatedUnitTest, PublishesALinkToItsTerminalAndAnswersOnIt) {
 
   UniqueFd port = openUnit();
   ASSERT_TRUE(port);
-  writeAll(port.get(), "\n" + test::downloadStream("S&S YS D2_optical"));
+  ASSERT_TRUE(writeAll(port.get(), "\n" + downloadStream("S&S YS D2_optical")));
   EXPECT_THAT(readUntil(port.get(), "\r\n", 3s),
               HasSubstr("VALMOR SIM: profile S&S YS D2_optical stored OK\r\n"));
-  writeAll(port.get(), "1\n");
+  ASSERT_TRUE(writeAll(port.get(), "1\n"));
   EXPECT_THAT(readUntil(port.get(), "\r\n", 3s), HasSubstr("initialized"));
   EXPECT_EQ(unit_->acceptedCount(), 1);
 
@@ -89,15 +86,15 @@ TEST_F(SimulatedUnitTest, UnplugHangsUpTheOpenPortAndPlugComesBackUnderTheSameNa
   ASSERT_EQ(::poll(&p, 1, 3000), 1);
   char byte;
   EXPECT_LE(::read(port.get(), &byte, 1), 0);
-  for (int i = 0; i < 300 && !unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(waitUntil([&] { return unit_->linkPath().empty(); }));
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
 
   unit_->requestPlug();
-  for (int i = 0; i < 300 && unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(waitUntil([&] { return !unit_->linkPath().empty(); }));
   EXPECT_EQ(unit_->linkPath(), link);
   UniqueFd again = openUnit();
   ASSERT_TRUE(again) << std::strerror(errno);
-  writeAll(again.get(), "\n1\n");
+  ASSERT_TRUE(writeAll(again.get(), "\n1\n"));
   EXPECT_THAT(readUntil(again.get(), "\r\n", 3s), HasSubstr("initialized"));
 }
 
@@ -111,7 +108,7 @@ TEST_F(SimulatedUnitTimingTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeated
   for (int i = 0; i < 5; ++i) {
     UniqueFd port = openUnit();
     ASSERT_TRUE(port);
-    writeAll(port.get(), "\n1\n");
+    ASSERT_TRUE(writeAll(port.get(), "\n1\n"));
     EXPECT_THAT(readUntil(port.get(), "\r\n", 3s), HasSubstr("initialized")) << "round " << i;
   }
   clockid_t clock;
@@ -122,7 +119,7 @@ TEST_F(SimulatedUnitTimingTest, DoesNotSpinWhileThePortIsOpenedAndClosedRepeated
     return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
   };
   const auto before = cpu();
-  std::this_thread::sleep_for(1s);
+  std::this_thread::sleep_for(1s);  // the second measured: nothing happens
   EXPECT_LT(cpu() - before, 200ms);
   EXPECT_EQ(unit_->initializeCount(), 5);
 }
@@ -135,8 +132,9 @@ TEST_F(SimulatedUnitTest, ClosingOneOfTwoDescriptorsKeepsTheSession) {
   UniqueFd second = openUnit();
   ASSERT_TRUE(first && second);
   second.reset();
+  // A unit that took this for the host's close would say so meanwhile.
   std::this_thread::sleep_for(50ms);
-  writeAll(first.get(), "\n1\n");
+  ASSERT_TRUE(writeAll(first.get(), "\n1\n"));
   EXPECT_THAT(readUntil(first.get(), "\r\n", 3s), HasSubstr("initialized"));
   unit_->requestStop();
   runner_.join();
@@ -152,7 +150,7 @@ TEST_F(SimulatedUnitTimingTest, AnswerDelayHoldsEachAnswerBack) {
   start();
   UniqueFd port = openUnit();
   ASSERT_TRUE(port);
-  writeAll(port.get(), "\n1\n");
+  ASSERT_TRUE(writeAll(port.get(), "\n1\n"));
   const auto sent = std::chrono::steady_clock::now();
   EXPECT_THAT(readUntil(port.get(), "\r\n", 5s), HasSubstr("initialized"));
   EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
@@ -176,11 +174,10 @@ TEST_F(SimulatedUnitTest, CommandLinesOnItsInputPlugAndUnplugAndEndOfInputStops)
   unit_->setCommandInput(readEnd.get(), true);
   start();
   const std::string link = unit_->linkPath();
-  writeAll(writeEnd.get(), "unplug\n");
-  for (int i = 0; i < 300 && !unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(unit_->linkPath().empty());
-  writeAll(writeEnd.get(), "  plug \n");
-  for (int i = 0; i < 300 && unit_->linkPath().empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(writeAll(writeEnd.get(), "unplug\n"));
+  EXPECT_TRUE(waitUntil([&] { return unit_->linkPath().empty(); }));
+  ASSERT_TRUE(writeAll(writeEnd.get(), "  plug \n"));
+  EXPECT_TRUE(waitUntil([&] { return !unit_->linkPath().empty(); }));
   EXPECT_EQ(unit_->linkPath(), link);
   writeEnd.reset();
   runner_.join();  // ends by itself at end of input
@@ -188,4 +185,4 @@ TEST_F(SimulatedUnitTest, CommandLinesOnItsInputPlugAndUnplugAndEndOfInputStops)
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -10,7 +10,7 @@
 #include "tools/testing/download_stream.h"
 #include "profile/strobe_models.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using ::testing::Contains;
@@ -22,7 +22,7 @@ std::span<const std::uint8_t> bytes(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-struct ProtocolTest : ::testing::Test {
+struct UnitProtocolTest : ::testing::Test {
   std::vector<std::string> logLines;
   UnitProtocol protocol{[this](const std::string& line) { logLines.push_back(line); }};
   Clock::time_point now = Clock::now();
@@ -30,7 +30,7 @@ struct ProtocolTest : ::testing::Test {
   std::vector<std::string> feed(const std::string& text) { return protocol.feed(bytes(text), now); }
 };
 
-TEST_F(ProtocolTest, GreetingIsSilentAndInitializeIsAnswered) {
+TEST_F(UnitProtocolTest, GreetingIsSilentAndInitializeIsAnswered) {
   EXPECT_TRUE(feed("\n").empty());
   const auto answers = feed("1\n");
   ASSERT_THAT(answers, ElementsAre("VALMOR SIM: initialized, ready\r\n"));
@@ -39,9 +39,9 @@ TEST_F(ProtocolTest, GreetingIsSilentAndInitializeIsAnswered) {
   EXPECT_THAT(feed("9\n"), ElementsAre(HasSubstr("unknown command \"9\"")));
 }
 
-TEST_F(ProtocolTest, EveryModelIsAcceptedWholeAndByteByByte) {
+TEST_F(UnitProtocolTest, EveryModelIsAcceptedWholeAndByteByByte) {
   for (std::string_view model : strobeModelNames()) {
-    const std::string stream = test::downloadStream(model);
+    const std::string stream = downloadStream(model);
     ASSERT_EQ(stream.size(), 359u);
     const std::string ok = "VALMOR SIM: profile " + std::string(model) + " stored OK\r\n";
     EXPECT_THAT(feed(stream), ElementsAre(ok));
@@ -58,13 +58,13 @@ TEST_F(ProtocolTest, EveryModelIsAcceptedWholeAndByteByByte) {
   EXPECT_EQ(protocol.rejectedCount(), 0);
 }
 
-TEST_F(ProtocolTest, FaultyDownloadsAreRejectedWithTheReason) {
+TEST_F(UnitProtocolTest, FaultyDownloadsAreRejectedWithTheReason) {
   struct Case {
     const char* what;
     std::string stream;
     const char* reason;
   };
-  const std::string good = test::downloadStream("RED64");
+  const std::string good = downloadStream("RED64");
   std::string shortTitle = good;
   shortTitle.erase(36, 1);  // one padding space less: 34 bytes
   shortTitle += '\n';       // so that the image still has 320 bytes
@@ -94,8 +94,8 @@ TEST_F(ProtocolTest, FaultyDownloadsAreRejectedWithTheReason) {
   EXPECT_EQ(protocol.acceptedCount(), 0);
 }
 
-TEST_F(ProtocolTest, MissingFinalLineFeedSkipsTheRestUntilQuiet) {
-  std::string stream = test::downloadStream("RED64");
+TEST_F(UnitProtocolTest, MissingFinalLineFeedSkipsTheRestUntilQuiet) {
+  std::string stream = downloadStream("RED64");
   stream.back() = '1';
   EXPECT_THAT(feed(stream + "\n"), ElementsAre(HasSubstr("not followed by a line feed")));
   // Still within the skip: more stray bytes are not taken as commands.
@@ -106,8 +106,8 @@ TEST_F(ProtocolTest, MissingFinalLineFeedSkipsTheRestUntilQuiet) {
   EXPECT_THAT(feed("1\n"), ElementsAre(HasSubstr("initialized")));
 }
 
-TEST_F(ProtocolTest, StalledUploadIsGivenUpAfterTheTimeOut) {
-  const std::string stream = test::downloadStream("RED64");
+TEST_F(UnitProtocolTest, StalledUploadIsGivenUpAfterTheTimeOut) {
+  const std::string stream = downloadStream("RED64");
   EXPECT_TRUE(feed(stream.substr(0, 38 + 100)).empty());
   EXPECT_TRUE(protocol.expire(now + UnitProtocol::kStallTimeout / 2).empty());
   const auto answers = protocol.expire(now + UnitProtocol::kStallTimeout);
@@ -115,7 +115,7 @@ TEST_F(ProtocolTest, StalledUploadIsGivenUpAfterTheTimeOut) {
   EXPECT_FALSE(protocol.deadline().has_value());
 }
 
-TEST(ProtocolTimingTest, StrictTimingRejectsPausesShortOfTheUnitsNeedsWithTheFigures) {
+TEST(UnitProtocolTimingTest, StrictTimingRejectsPausesShortOfTheUnitsNeedsWithTheFigures) {
   using std::chrono::microseconds;
   struct Case {
     microseconds afterCommand, afterTitle;
@@ -128,7 +128,7 @@ TEST(ProtocolTimingTest, StrictTimingRejectsPausesShortOfTheUnitsNeedsWithTheFig
        "(needs 8700 us)"},
       {microseconds(9000), microseconds(8699), "8699 us after the title line"},
   };
-  const std::string stream = test::downloadStream("RED64");
+  const std::string stream = downloadStream("RED64");
   for (const Case& c : cases) {
     UnitProtocol protocol({}, UnitProtocol::Timing::kStrict);
     const Clock::time_point start = Clock::now();
@@ -140,8 +140,8 @@ TEST(ProtocolTimingTest, StrictTimingRejectsPausesShortOfTheUnitsNeedsWithTheFig
   }
 }
 
-TEST_F(ProtocolTest, ResetAbandonsAPartialUploadSilently) {
-  const std::string stream = test::downloadStream("RED64");
+TEST_F(UnitProtocolTest, ResetAbandonsAPartialUploadSilently) {
+  const std::string stream = downloadStream("RED64");
   feed(stream.substr(0, 20));
   protocol.reset();
   EXPECT_FALSE(protocol.deadline().has_value());
@@ -149,4 +149,4 @@ TEST_F(ProtocolTest, ResetAbandonsAPartialUploadSilently) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

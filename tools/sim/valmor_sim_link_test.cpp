@@ -10,24 +10,23 @@
 #include "valmor/discovery/device_registry_directory.h"
 #include "link/serial_port_handler.h"
 #include "link/upload_protocol.h"
-#include "valmor/platform/main_queue.h"
 #include "profile/repository.h"
 #include "profile/strobe_models.h"
 #include "tools/cli/unit_finder.h"
-#include "tools/sim/simulated_unit.h"
+#include "platform/testing/main_queue_fixture.h"
 #include "platform/testing/temp_dir.h"
+#include "tools/sim/simulated_unit.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-class SimLinkTest : public ::testing::Test {
+class ValmorSimLinkTest : public MainQueueFixture {
  protected:
   void SetUp() override {
-    queue_ = std::make_shared<RunLoopMainQueue>();
-    setMainQueue(queue_);
+    MainQueueFixture::SetUp();
     ASSERT_FALSE(dir_.path().empty());
     setDeviceRegistryForTesting(std::make_shared<DirectoryDeviceRegistry>(dir_.path()));
     unit_ = std::make_unique<SimulatedUnit>(dir_.path(), simLog_);
@@ -38,18 +37,17 @@ class SimLinkTest : public ::testing::Test {
     if (handler_ && handler_->serialPort() && handler_->serialPort()->isOpen()) {
       auto port = handler_->serialPort();
       port->close();
-      queue_->runUntil([&] { return !port->isOpen(); }, 3s);
+      pump([&] { return !port->isOpen(); });
     }
     handler_.reset();
     unit_->requestStop();
     runner_.join();
     unit_.reset();
     setDeviceRegistryForTesting(nullptr);
-    queue_->shutDown();
+    MainQueueFixture::TearDown();
   }
 
-  std::shared_ptr<RunLoopMainQueue> queue_;
-  test::TempDir dir_{"sim-link"};
+  TempDir dir_{"sim-link"};
   std::ostringstream simLog_;
   std::unique_ptr<SimulatedUnit> unit_;
   std::thread runner_;
@@ -60,7 +58,7 @@ class SimLinkTest : public ::testing::Test {
   std::string answers_;
 };
 
-TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
+TEST_F(ValmorSimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
   const auto path = findUnitPath(deviceRegistry());
   ASSERT_TRUE(path.has_value());
   EXPECT_EQ(*path, dir_ / "cu.usbserial-SIM0");
@@ -91,4 +89,4 @@ TEST_F(SimLinkTest, EveryModelIsAcceptedAndTheAnswerReachesTheHandler) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

@@ -7,17 +7,17 @@
 #include <chrono>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/testing/temp_dir.h"
+#include "platform/testing/wait.h"
 #include "platform/unique_fd.h"
 #include "tools/testing/download_stream.h"
 #include "tools/testing/host_port.h"
 #include "tools/testing/shell.h"
 #include "tools/testing/sim_process.h"
 
-namespace valmor {
+namespace valmor::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -26,8 +26,8 @@ using ::testing::AllOf;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const std::string kSim = test::shellQuoted(VALMOR_SIM_PATH);
-const std::string kCli = test::shellQuoted(VALMOR_CLI_PATH);
+const std::string kSim = shellQuoted(VALMOR_SIM_PATH);
+const std::string kCli = shellQuoted(VALMOR_CLI_PATH);
 
 // The two pauses of each Download in the simulator's log, in milliseconds.
 std::vector<std::pair<double, double>> loggedPauses(const std::string& log) {
@@ -49,19 +49,15 @@ class ValmorSimTest : public ::testing::Test {
   }
   // Waits up to 5 s for `text` in the simulator's log.
   bool logShows(const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-      if (sim_.log().find(text) != std::string::npos) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return waitUntil([&] { return sim_.log().find(text) != std::string::npos; });
   }
-  test::Outcome cli(const std::string& arguments) {
-    return test::shell("VALMOR_DEVICE_DIR=" + test::shellQuoted(root_.path()) + " " + kCli + " " +
+  Outcome cli(const std::string& arguments) {
+    return shell("VALMOR_DEVICE_DIR=" + shellQuoted(root_.path()) + " " + kCli + " " +
                        arguments);
   }
 
-  test::TempDir root_{"sim-e2e"};
-  test::SimProcess sim_;
+  TempDir root_{"sim-e2e"};
+  SimProcess sim_;
 };
 
 // Pauses as the unit sees them: run alone, since load shrinks them.
@@ -77,7 +73,7 @@ TEST_F(ValmorSimTimingTest, EveryDownloadInARowIsTimedAsItArrives) {
   bool timed = false;
   for (int round = 1; round <= 5 && !timed; ++round) {
     for (int i = 0; i < 3; ++i) {
-      const test::Outcome run = cli("download RED64");
+      const Outcome run = cli("download RED64");
       ASSERT_EQ(run.status, 0) << run.err;
     }
     const auto pauses = loggedPauses(sim_.log());
@@ -92,26 +88,26 @@ TEST_F(ValmorSimTimingTest, EveryDownloadInARowIsTimedAsItArrives) {
 // A real unit hears garbage from a host at the wrong rate, and says nothing.
 TEST_F(ValmorSimTest, AHostAt9600BaudGetsNoAnswerAndTheRateIsLogged) {
   startSim();
-  UniqueFd port = test::openHostPort(sim_.link(), 9600);
+  UniqueFd port = openHostPort(sim_.link(), 9600);
   ASSERT_TRUE(port);
-  ASSERT_TRUE(test::writeAll(port.get(), "\n" + test::downloadStream("RED64")));
+  ASSERT_TRUE(writeAll(port.get(), "\n" + downloadStream("RED64")));
   ASSERT_TRUE(logShows("sent at 9600 baud")) << sim_.log();
-  EXPECT_EQ(test::readUntil(port.get(), "\r\n", 300ms), "");
+  EXPECT_EQ(readUntil(port.get(), "\r\n", 300ms), "");
   EXPECT_THAT(sim_.log(), Not(HasSubstr("stored OK")));
 
   // The same host at the unit's rate is understood.
-  ASSERT_TRUE(test::setHostRate(port.get(), 42105));
-  ASSERT_TRUE(test::writeAll(port.get(), "1\n"));
-  EXPECT_EQ(test::readUntil(port.get(), "\r\n", 3s), "VALMOR SIM: initialized, ready\r\n");
+  ASSERT_TRUE(setHostRate(port.get(), 42105));
+  ASSERT_TRUE(writeAll(port.get(), "1\n"));
+  EXPECT_EQ(readUntil(port.get(), "\r\n", 3s), "VALMOR SIM: initialized, ready\r\n");
 }
 
 TEST_F(ValmorSimTimingTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsValmorClis) {
   startSim({"--strict-timing"});
   {
-    UniqueFd port = test::openHostPort(sim_.link());
+    UniqueFd port = openHostPort(sim_.link());
     ASSERT_TRUE(port);
-    ASSERT_TRUE(test::writeAll(port.get(), "\n" + test::downloadStream("RED64")));
-    EXPECT_THAT(test::readUntil(port.get(), "\r\n", 3s),
+    ASSERT_TRUE(writeAll(port.get(), "\n" + downloadStream("RED64")));
+    EXPECT_THAT(readUntil(port.get(), "\r\n", 3s),
                 AllOf(HasSubstr("upload rejected: pauses too short: "),
                       HasSubstr(" us after the command (needs 9000 us)")));
   }
@@ -119,7 +115,7 @@ TEST_F(ValmorSimTimingTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsVal
   // (see above), so it gets three.
   bool accepted = false;
   for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-    const test::Outcome run = cli("download RED64");
+    const Outcome run = cli("download RED64");
     ASSERT_EQ(run.status, 0) << run.err;
     accepted = run.out == "VALMOR SIM: profile RED64 stored OK\n";
   }
@@ -128,7 +124,7 @@ TEST_F(ValmorSimTimingTest, StrictTimingRejectsAStreamWithoutPausesAndAcceptsVal
 
 TEST_F(ValmorSimTest, SilentLeavesValmorCliWithoutAnAnswer) {
   startSim({"--silent"});
-  const test::Outcome run = cli("--wait 0.5 download RED64");
+  const Outcome run = cli("--wait 0.5 download RED64");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "valmor-cli: no answer from the unit within 0.5 s\n");
@@ -138,12 +134,12 @@ TEST_F(ValmorSimTest, SilentLeavesValmorCliWithoutAnAnswer) {
 TEST_F(ValmorSimTest, UsageErrorsExitWith2AndHelpExplainsTheOptions) {
   for (const char* arguments : {"--bogus", "extra", "--dir", "--answer-delay", "--answer-delay -1",
                                 "--answer-delay 600001", "--answer-delay soon"}) {
-    const test::Outcome run = test::shell(kSim + " " + arguments + " </dev/null");
+    const Outcome run = shell(kSim + " " + arguments + " </dev/null");
     EXPECT_EQ(run.status, 2) << arguments;
     EXPECT_THAT(run.err, StartsWith("valmor-sim: ")) << arguments;
     EXPECT_THAT(run.err, HasSubstr("Try 'valmor-sim --help'.")) << arguments;
   }
-  const test::Outcome help = test::shell(kSim + " --help");
+  const Outcome help = shell(kSim + " --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.err, "");
   for (const char* text : {"Usage: valmor-sim", "illustrative, not the texts of the real unit",
@@ -154,4 +150,4 @@ TEST_F(ValmorSimTest, UsageErrorsExitWith2AndHelpExplainsTheOptions) {
 }
 
 }  // namespace
-}  // namespace valmor
+}  // namespace valmor::test

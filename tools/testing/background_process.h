@@ -13,10 +13,10 @@
 
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
+
+#include "platform/testing/wait.h"
 
 extern char** environ;
 
@@ -51,27 +51,15 @@ class BackgroundProcess {
   std::string out() const { return read(outPath_); }
   std::string err() const { return read(errPath_); }
 
-  // Waits up to 10 s until done() holds; gives done().
-  bool waitFor(const std::function<bool()>& done) const {
-    using namespace std::chrono_literals;
-    for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(10ms);
-    return done();
-  }
-
   // Sends the signal and gives the exit status, -1 when it was killed or
   // did not end within 10 s.
   int stop(int signal) {
     if (pid_ <= 0) return -1;
     ::kill(pid_, signal);
     int status = 0;
-    for (int i = 0; i < 1000; ++i) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(10))) return -1;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
  private:

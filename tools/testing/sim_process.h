@@ -13,8 +13,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/testing/wait.h"
 
 extern char** environ;
 
@@ -54,12 +55,7 @@ class SimProcess {
 
   // Waits up to 5 s until the unit's link is present (or gone).
   bool waitForLink(bool present) const {
-    using namespace std::chrono_literals;
-    for (int i = 0; i < 500; ++i) {
-      if (std::filesystem::exists(std::filesystem::symlink_status(link())) == present) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return waitUntil([&] { return std::filesystem::exists(std::filesystem::symlink_status(link())) == present; });
   }
 
   std::string link() const { return dir_ + "/cu.usbserial-SIM0"; }

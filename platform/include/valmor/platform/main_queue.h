@@ -111,6 +111,10 @@ class VALMOR_EXPORT RunLoopMainQueue : public MainQueue {
   // Runs the tasks queued so far, without waiting. Returns the number run.
   size_t runPending();
 
+  // The tasks queued and not yet run: lets a test see that something was
+  // posted before it runs the loop.
+  size_t queuedTaskCount() const;
+
  protected:
   void discardQueuedTasks() override;
 

@@ -1,6 +1,7 @@
 // SerialPort: one serial device, opened exclusively, configured, written
 // synchronously and read in the background, with every event reported to a
-// SerialPortDelegate on the main queue.
+// SerialPortDelegate on the main queue (or, when asked, on the library's own
+// threads).
 //
 //   auto port = SerialPort::serialPortWithPath("/dev/ttyUSB0");
 //   if (!port) return;                 // no such serial device
@@ -31,15 +32,42 @@
 // failure to open or lock leaves the port closed; a refused setting leaves it
 // open. serialPortWasOpened comes before any received byte.
 //
-// Reading. While open, the port waits for the device on the background pool,
-// reads chunks of at most 1024 bytes and hands each to the delegate's
-// serialPortDidReceiveData on the main queue, in order, a bounded slice at a
-// time so that a fast line never starves the main thread. When the main
-// queue falls about a thousand chunks behind, reading pauses until it
-// catches up, so the data waits in the kernel (and, with flow control, at the
-// sender) instead of in memory. A device that hangs up (end of file, EIO,
-// ENXIO, ENODEV) is reported once: the error if there is one, then removal,
-// then the close, each delivered before the next.
+// Reading. While open, a thread of the port's own waits for the device and
+// takes what is waiting in one read() (up to 64 KiB), cuts it into chunks of
+// at most 1024 bytes and hands each to the delegate's
+// serialPortDidReceiveData, in order, a bounded slice at a time so that a
+// fast line never starves the main thread. When the delegate falls about
+// 1 MiB behind, reading pauses until it catches up, so the data waits in
+// the kernel (and, with flow control, at the sender) instead of in memory.
+// A device that hangs up (end of file, EIO, ENXIO, ENODEV) is reported once:
+// the error if there is one, then removal, then the close, each delivered
+// before the next.
+//
+// Delivery. By default every delegate call runs on the main queue. A
+// program without a window (a command-line tool, a daemon, a test rig) may
+// set the delegate delivery to DelegateDelivery::LibraryThread instead: the
+// delegate is then called directly on the library's threads, with the same
+// contract otherwise:
+//  - one call at a time per port, in the same order: the opening before any
+//    byte, every chunk before the packets and reply it completes, an error
+//    before the removal before the close;
+//  - the received bytes are delivered on the port's reading thread, as soon
+//    as they are read, with no other thread woken; other calls (the
+//    opening, the close, an error of a call made on the program's thread, a
+//    reply found while the reading thread was busy) run on the library's
+//    delivery thread, shared by the ports that deliver this way. Two ports'
+//    calls may run at the same time on different threads;
+//  - sendData(), sendRequest(), close() and the setters may be called from
+//    inside a call. A call that waits (a sendData() the device holds up)
+//    holds up the port's reading meanwhile, as it would a main loop; and a
+//    close completes only once the reading thread has returned from the
+//    delegate, so a call must never wait for the close it started;
+//  - the delegate and what it shares with the program's other threads must
+//    be safe for that (a mutex, atomics, or a post to the program's own
+//    loop): nothing is on the main thread any more.
+// CTS, DSR, DCD and RI then change on the delivery context too. Changing
+// the delivery of a port takes effect for the calls not yet made; their
+// order is kept.
 //
 // Writing. sendData() writes on the calling thread and returns when every
 // byte has been handed to the device, waiting while the device accepts
@@ -56,20 +84,21 @@
 // completed.
 //
 // Modem lines. RTS and DTR are driven while open. CTS, DSR, DCD and RI are
-// published on the main queue on each change, a short pulse as two changes:
+// published on the delivery context on each change, a short pulse as two changes:
 // a thread of the port's own sleeps in the kernel until a line changes
 // (TIOCMIWAIT); where the driver cannot do that, the lines are polled every
 // 10 ms. Devices without modem lines (pseudo-terminals) keep RTS and DTR as
 // stored values and are neither watched nor polled.
 //
 // Observable properties (valmor/platform/observable.h), named as their getters:
-// fileDescriptor and isOpen (isOpen follows fileDescriptor), baudRate,
+// fileDescriptor and isOpen (isOpen follows fileDescriptor), delegateDelivery, baudRate,
 // allowsNonStandardBaudRates, numberOfStopBits, parity,
 // shouldEchoReceivedData, usesRTSCTSFlowControl, usesDTRDSRFlowControl,
 // usesDCDOutputFlowControl, RTS, DTR, CTS, DSR, DCD, delegate; and
 // numberOfDataBits, usesXONXOFFFlowControl, resumesOutputOnAnyCharacter,
 // lowLatency, RS485, RI. Each is announced on the thread that made the
-// change: CTS, DSR, DCD and RI on the main thread, fileDescriptor on the thread that opens and on the pool when a
+// change: CTS, DSR, DCD and RI on the delivery context (the main thread by
+// default), fileDescriptor on the thread that opens and on the pool when a
 // close completes, settings on the thread that set them.
 //
 // Threading: every member may be called from any thread; the application
@@ -80,12 +109,15 @@
 // a reopen), it is queued as that call's continuation and runs once the
 // call has returned, with no thread blocked meanwhile. So a busy main thread
 // delays the delegate's calls, never another port's reading, closing, hot
-// plug or requests. Only cleanupAfterSystemRemoval() may wait for the main
-// thread: called there, it makes the delegate's removal call at once; called
-// on another thread of the program's own, it waits for that call; on the
-// pool it waits for nothing. Delegate calls are never made inside the member
-// that causes them, except that removal call. Debug and sanitizer builds
-// check these rules as the code runs. Runtime
+// plug or requests. Only cleanupAfterSystemRemoval() may wait for the
+// delivery context: called there (the main thread, or inside a delegate call
+// of the port when it delivers on the library's threads), it makes the
+// delegate's removal call at once; called on another thread of the
+// program's own, it waits for that call; on the pool, or inside another
+// port's delegate call made on the library's threads, it waits for nothing.
+// Delegate calls are never made inside the member that causes them, except
+// that removal call. Debug and sanitizer builds check these rules as the
+// code runs. Runtime
 // failures are reported, never thrown.
 #pragma once
 
@@ -98,8 +130,8 @@
 #include <string_view>
 #include <vector>
 
-#include "valmor/platform/export.h"
 #include "valmor/discovery/device_registry.h"
+#include "valmor/platform/export.h"
 #include "valmor/platform/observable.h"
 #include "valmor/serial/line_settings.h"
 #include "valmor/serial/serial_port_delegate.h"
@@ -187,6 +219,14 @@ class VALMOR_EXPORT SerialPort : public Observable, public std::enable_shared_fr
 
   std::shared_ptr<SerialPortDelegate> delegate() const;
   void setDelegate(std::weak_ptr<SerialPortDelegate> delegate);
+
+  // Where the delegate's calls run (see Delivery at the top of this file).
+  enum class DelegateDelivery {
+    MainQueue,      // on the main queue (the default)
+    LibraryThread,  // directly on the library's threads, one call at a time
+  };
+  DelegateDelivery delegateDelivery() const;
+  void setDelegateDelivery(DelegateDelivery delivery);
 
   // ---- Line settings ----
   // Setting a different value on an open port applies all settings at once

@@ -14,7 +14,9 @@
 //                                   std::span<const std::uint8_t> data) override;
 //   };
 //
-// Every call runs on the main queue (valmor/platform/main_queue.h) and goes to the
+// Every call runs on the main queue (valmor/platform/main_queue.h), or directly on
+// the library's threads for a port whose delegate delivery says so
+// (SerialPort::setDelegateDelivery), one at a time per port, and goes to the
 // delegate that is set on the port when the call runs. The port is held
 // alive for the length of each call, so a delegate may close, reopen or drop
 // the port from inside any call. An exception that escapes a call is caught
