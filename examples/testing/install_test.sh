@@ -3,7 +3,8 @@
 # prefix: what is installed (public headers only, each compiling on its own),
 # then examples/ configured on its own against the prefix, once through the
 # CMake package and once through pkg-config, built, and each example run
-# against the simulated unit valmor-sim (installed with the programs).
+# against the simulated unit valmor-sim (installed with the programs); a Qt
+# program on the Qt adapter (testing/qt_adapter/) likewise.
 # The program of the README's section "Using the library" is built with
 # pkg-config and run too. Usage: install_test.sh BUILD_DIR EXAMPLES_DIR README
 set -u
@@ -31,27 +32,36 @@ grep -vq '^valmor/' "$work/headers" && fail "headers outside include/valmor: $(g
 grep -Eq '/(port_session|serial_port_impl|background|log|thread_checks|device_io)\.h$' "$work/headers" &&
   fail "internal headers are installed: $(tr '\n' ' ' <"$work/headers")"
 grep -rn '#include "' "$prefix/include" | grep -v '#include "valmor/' && fail "a public header includes a header that is not public"
-qt_flags=$(pkg-config --cflags Qt6Core)
+# Compiled side by side, one compiler per core; a header that fails is
+# compiled again to show why.
+QT_FLAGS=$(pkg-config --cflags Qt6Core) INCLUDE=$prefix/include xargs -P "$(nproc)" -n 1 sh -c '
+  printf "#include \"%s\"\n" "$1" | c++ -std=c++20 -fsyntax-only -fPIC -I"$INCLUDE" $QT_FLAGS -x c++ - 2>/dev/null ||
+    echo "$1"' header <"$work/headers" >"$work/headers.failed"
 while read -r header; do
-  printf '#include "%s"\n' "$header" >"$work/header.cpp"
-  # shellcheck disable=SC2086
-  c++ -std=c++20 -fsyntax-only -fPIC -I"$prefix/include" $qt_flags "$work/header.cpp" 2>"$work/header.log" ||
-    { fail "$header does not compile on its own:"; head -n 5 "$work/header.log"; }
-done <"$work/headers"
+  fail "$header does not compile on its own:"
+  printf '#include "%s"\n' "$header" | c++ -std=c++20 -fsyntax-only -fPIC -I"$prefix/include" \
+    $(pkg-config --cflags Qt6Core) -x c++ - 2>&1 | head -n 5
+done <"$work/headers.failed"
 
-# The examples, built both ways.
-build_examples() {
-  name=$1
-  shift
-  if ! { cmake -S "$examples" -B "$work/$name" -G Ninja "$@" && cmake --build "$work/$name"; } >"$work/$name.log" 2>&1; then
+# The examples, and a Qt program on the Qt adapter, each built both ways.
+# build_project SOURCE NAME [cmake options...]: configures and builds
+# SOURCE in $work/NAME.
+build_project() {
+  source=$1 name=$2
+  shift 2
+  if ! { cmake -S "$source" -B "$work/$name" -G Ninja "$@" && cmake --build "$work/$name"; } >"$work/$name.log" 2>&1; then
     tail -n 20 "$work/$name.log"
-    fail "the examples do not build with $name"
+    fail "$source does not build with $name"
   fi
 }
-build_examples find_package -DCMAKE_PREFIX_PATH="$prefix"
-PKG_CONFIG_PATH="$libdir/pkgconfig" build_examples pkg-config -DUSE_PKG_CONFIG=ON
+qt_check=$examples/testing/qt_adapter
+build_project "$examples" find_package -DCMAKE_PREFIX_PATH="$prefix"
+build_project "$qt_check" qt-find_package -DCMAKE_PREFIX_PATH="$prefix"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+build_project "$examples" pkg-config -DUSE_PKG_CONFIG=ON
+build_project "$qt_check" qt-pkg-config -DUSE_PKG_CONFIG=ON
 # pkg-config's answer names the install tree (by a path relative to the .pc).
-out=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs valmor-serial)
+out=$(pkg-config --cflags --libs valmor-serial)
 include=$(printf '%s\n' $out | sed -n 's/^-I//p')
 libs=$(printf '%s\n' $out | sed -n 's/^-L//p')
 { [ -f "$include/valmor/serial/serial_port.h" ] && [ -f "$libs/libvalmor-serial.so" ] &&
@@ -60,7 +70,7 @@ libs=$(printf '%s\n' $out | sed -n 's/^-L//p')
 # The README's program, as its reader would build it.
 sed -n '/^## Using the library/,/^## /p' "$readme" | sed -n '/^```cpp$/,/^```$/p' | sed '1d;/^```$/,$d' >"$work/hello.cpp"
 # shellcheck disable=SC2046
-c++ -std=c++20 "$work/hello.cpp" $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs valmor-serial) \
+c++ -std=c++20 "$work/hello.cpp" $(pkg-config --cflags --libs valmor-serial) \
   -o "$work/hello" 2>"$work/hello.log" || { fail "the README's program does not build:"; head -n 10 "$work/hello.log"; }
 
 # The simulated unit, published in a directory of its own.
@@ -101,6 +111,10 @@ for way in find_package pkg-config; do
   printf '%s\n' "$out" | grep -q "$answer" || fail "$way request printed: $out"
   out=$("$bin/packets" "$unit" 42105 'VALMOR SIM:' 1 1 2>&1) || fail "$way packets ended with status $?: $out"
   printf '%s\n' "$out" | grep -q "^packet: VALMOR SIM: initialized, ready$" || fail "$way packets printed: $out"
+done
+for way in qt-find_package qt-pkg-config; do
+  out=$(QT_QPA_PLATFORM=offscreen "$work/$way/qt_adapter" 2>&1) || fail "$way qt_adapter ended with status $?: $out"
+  [ "$out" = "on the GUI thread" ] || fail "$way qt_adapter printed: $out"
 done
 out=$("$work/hello" "$unit" 42105 1 2>&1) || fail "the README's program ended with status $?: $out"
 printf '%s\n' "$out" | grep -q "$answer" || fail "the README's program printed: $out"
