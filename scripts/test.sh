@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs every test: the plain build
-# (and the README's main command under xvfb-run), the whole suite again under
+# (and the README's main command under xvfb-run, the library installed with
+# its examples, and the Debian packages), the whole suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the library's suites
 # under ThreadSanitizer. The suites that measure time (*TimingTest) or load a
 # CPU on purpose (*UnderLoadTest) run in the plain build only: under a
@@ -85,14 +86,15 @@ unxml() { sed -e 's/&lt;/</g; s/&gt;/>/g; s/&quot;/"/g; s/&apos;/'"'"'/g; s/&amp
 
 # run_tests DIR [ctest options...]: runs ctest, keeps its output in
 # DIR/ctest.log, and prints the counts, the failed tests and the skip reasons.
+# With $name set, the phase is called that and the log is DIR/$name.log.
 run_tests() {
   local dir=$1
   shift
-  local log=$dir/ctest.log junit=ctest-junit.xml
+  local log=$dir/${name:-ctest}.log junit=${name:-ctest}-junit.xml
   begin_phase
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$junit" "$@" >"$log" 2>&1
   local status=$?
-  end_phase "testing $dir/"
+  end_phase "${name:-testing $dir/}"
   local total failed skipped
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
@@ -122,7 +124,7 @@ run_tests() {
 
 echo "== plain build (build/)"
 if build build; then
-  run_tests build
+  run_tests build -LE product
   printf '== the main command, scripts/run.sh, under xvfb-run with no unit: '
   begin_phase
   bash scripts/check_run.sh build/run-check.log
@@ -131,6 +133,11 @@ if build build; then
   echo "   took $took"
   [ "$status" -eq 2 ] || echo "   (its output: build/run-check.log)"
   if [ "$status" -eq 1 ]; then failures=$((failures + 1)); fi
+  # The library as its users take it up, from the plain build: installed into
+  # a staging prefix with the examples built and run against it, and the
+  # Debian packages made, checked with lintian and run unpacked.
+  echo "== the installed library, the examples and the Debian packages (build/)"
+  name=product run_tests build -L product
 fi
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
