@@ -94,7 +94,7 @@ run_tests() {
   begin_phase
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit "$junit" "$@" >"$log" 2>&1
   local status=$?
-  end_phase "${name:-testing $dir/}"
+  end_phase "testing $dir/${name:+ ($name)}"
   local total failed skipped
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   failed=$(sed -n 's/.* \([0-9]*\) tests failed out of .*/\1/p' "$log" | tail -n 1)
