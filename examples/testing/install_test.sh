@@ -92,15 +92,18 @@ for way in find_package pkg-config; do
   bin=$work/$way
   # Hot plug: the unit present, then pulled out and plugged in again (each
   # SIGUSR1 to valmor-sim does one of them).
-  VALMOR_DEVICE_DIR="$work/units" "$bin/list_ports" 30 >"$work/list.out" 2>&1 &
+  # An output file of each run's own: the shell may look before the program
+  # has opened it, and must not find the previous run's lines there.
+  list_out=$work/$way-list.out
+  VALMOR_DEVICE_DIR="$work/units" "$bin/list_ports" 30 >"$list_out" 2>&1 &
   list=$!
-  if wait_for "$work/list.out" "^present $unit"; then
+  if wait_for "$list_out" "^present $unit"; then
     kill -USR1 "$sim_pid"
-    wait_for "$work/list.out" "^disconnected $unit" || fail "$way list_ports: no disconnected line: $(cat "$work/list.out")"
+    wait_for "$list_out" "^disconnected $unit" || fail "$way list_ports: no disconnected line: $(cat "$list_out")"
     kill -USR1 "$sim_pid"
-    wait_for "$work/list.out" "^connected $unit" || fail "$way list_ports: no connected line: $(cat "$work/list.out")"
+    wait_for "$list_out" "^connected $unit" || fail "$way list_ports: no connected line: $(cat "$list_out")"
   else
-    fail "$way list_ports does not list the unit: $(cat "$work/list.out")"
+    fail "$way list_ports does not list the unit: $(cat "$list_out")"
   fi
   kill -INT "$list"
   wait "$list" || fail "$way list_ports ended with status $? on Ctrl+C"
