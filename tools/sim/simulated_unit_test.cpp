@@ -150,8 +150,10 @@ TEST_F(SimulatedUnitTimingTest, AnswerDelayHoldsEachAnswerBack) {
   start();
   UniqueFd port = openUnit();
   ASSERT_TRUE(port);
-  ASSERT_TRUE(writeAll(port.get(), "\n1\n"));
+  // Timed from before the write: the unit may read the line, and start its
+  // delay, before a descheduled writer gets back from write().
   const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(writeAll(port.get(), "\n1\n"));
   EXPECT_THAT(readUntil(port.get(), "\r\n", 5s), HasSubstr("initialized"));
   EXPECT_GE(std::chrono::steady_clock::now() - sent, 300ms);
 }
