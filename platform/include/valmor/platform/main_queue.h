@@ -11,7 +11,7 @@
 // Threading: every member may be called from any thread, except that
 // postAndWait() must not be called where nothing may wait for the main
 // thread: on a thread of the background pool, or inside a serial queue's
-// task (platform/thread_checks.h checks it). The library never waits for the
+// task (debug and sanitizer builds check it). The library never waits for the
 // main thread there; a step that must follow a main-thread call is posted as
 // a continuation instead.
 #pragma once
