@@ -25,10 +25,9 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "discovery/testing/fake_device_registry.h"
+#include "bench/port_bench.h"
 #include "valmor/platform/main_queue.h"
 #include "platform/testing/pty.h"
-#include "platform/testing/temp_dir.h"
 #include "valmor/serial/serial_port.h"
 
 using namespace valmor;
@@ -72,24 +71,11 @@ struct OpenPort {
   std::shared_ptr<Counting> delegate = std::make_shared<Counting>();
 };
 
-class Bench {
+class Bench : public PortBench {
  public:
-  Bench() {
-    setMainQueue(queue_);
-    setDeviceRegistryForTesting(registry_);
-  }
-  ~Bench() {
-    queue_->shutDown();
-    setDeviceRegistryForTesting(nullptr);
-  }
-
   OpenPort open() {
     OpenPort p;
-    const std::string name = "port" + std::to_string(next_++);
-    const std::string callout = dir_ / ("cu." + name);
-    std::filesystem::create_symlink(p.pty->slavePath(), callout);
-    registry_->addDevice(FakeDeviceRegistry::device(callout, name));
-    p.port = SerialPort::serialPortWithPath(callout);
+    p.port = portFor(*p.pty);
     p.port->setDelegate(p.delegate);
     p.port->open();
     return p;
@@ -97,31 +83,19 @@ class Bench {
 
   void close(OpenPort& p) {
     p.port->close();
-    queue_->runUntil([&] { return p.delegate->closed; }, 5s);
+    queue().runUntil([&] { return p.delegate->closed; }, 5s);
   }
 
   // MB/s of total bytes into p's master until its delegate has them all.
   double stream(OpenPort& p, std::uint64_t total) {
     const std::uint64_t before = p.delegate->bytes;
     const auto start = Clock::now();
-    std::thread writer([&] {
-      std::vector<std::uint8_t> block(64 * 1024, 0x55);
-      for (std::uint64_t sent = 0; sent < total; sent += block.size())
-        if (!p.pty->write(block)) return;
-    });
-    queue_->runUntil([&] { return p.delegate->bytes - before >= total; }, 300s);
+    std::thread writer = startWriter(*p.pty, total);
+    queue().runUntil([&] { return p.delegate->bytes - before >= total; }, 300s);
     writer.join();
     return static_cast<double>(p.delegate->bytes - before) / 1e6 /
            std::chrono::duration<double>(Clock::now() - start).count();
   }
-
-  RunLoopMainQueue& queue() { return *queue_; }
-
- private:
-  std::shared_ptr<RunLoopMainQueue> queue_ = std::make_shared<RunLoopMainQueue>();
-  std::shared_ptr<FakeDeviceRegistry> registry_ = std::make_shared<FakeDeviceRegistry>();
-  TempDir dir_;
-  int next_ = 0;
 };
 
 }  // namespace

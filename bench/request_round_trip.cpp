@@ -29,21 +29,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "bench/bench_support.h"
-#include "discovery/testing/fake_device_registry.h"
+#include "bench/port_bench.h"
 #include "valmor/platform/main_queue.h"
 #include "platform/testing/pty.h"
-#include "platform/testing/temp_dir.h"
 #include "valmor/serial/serial_packet_descriptor.h"
 #include "valmor/serial/serial_port.h"
 #include "valmor/serial/serial_request.h"
@@ -68,98 +65,15 @@ class Counting : public SerialPortDelegate {
   int responses = 0;
 };
 
-std::shared_ptr<SerialPort> portFor(FakeDeviceRegistry& registry, const TempDir& dir, const PtyPair& pty,
-                                    const std::string& name) {
-  const std::string callout = dir / ("cu." + name);
-  std::filesystem::create_symlink(pty.slavePath(), callout);
-  registry.addDevice(FakeDeviceRegistry::device(callout, name));
-  return SerialPort::serialPortWithPath(callout);
-}
-
-void closePort(RunLoopMainQueue& queue, SerialPort& port) {
-  port.close();
-  queue.runUntil([&] { return !port.isOpen(); }, 5s);
-}
-
-// Round trips made by the delegate itself on the library's threads: a
-// complete reply (or echo, for data) ends a trip and the next one is sent
-// from inside that call, until a block is done; then the main loop is woken.
-class Chain : public SerialPortDelegate {
- public:
-  Chain() : SerialPortDelegate(kDidReceiveResponseToRequest | kDidReceiveData) {}
-
-  void run(SerialPort& port, RunLoopMainQueue& queue, bool requests, int first, int count,
-           std::vector<double>& micros) {
-    const std::size_t before = micros.size();
-    {
-      std::lock_guard lock(mutex_);
-      requests_ = requests;
-      micros_ = &micros;
-      next_ = first;
-      end_ = first + count;
-      done_ = false;
-      start(port);
-    }
-    if (!queue.runUntil([&] { return done_.load(); }, 30s)) {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-      while (micros.size() - before < static_cast<std::size_t>(count)) micros.push_back(-1);
-    }
-  }
-
-  void serialPortDidReceiveData(SerialPort& port, std::span<const std::uint8_t> data) override {
-    std::lock_guard lock(mutex_);
-    if (done_ || requests_) return;
-    got_ += data.size();
-    if (got_ >= 16) tripDone(port);
-  }
-  void serialPortDidReceiveResponseToRequest(SerialPort& port, std::span<const std::uint8_t>,
-                                             const std::shared_ptr<SerialRequest>&) override {
-    std::lock_guard lock(mutex_);
-    if (!done_ && requests_) tripDone(port);
-  }
-
- private:
-  void tripDone(SerialPort& port) {
-    micros_->push_back(microsSince(start_));
-    if (++next_ == end_) {
-      done_ = true;
-      mainQueue().post([] {});
-      return;
-    }
-    start(port);
-  }
-  void start(SerialPort& port) {
-    got_ = 0;
-    const Bytes out = payload(next_);
-    start_ = Clock::now();
-    const bool sent =
-        requests_ ? port.sendRequest(SerialRequest::requestWithDataToSend(
-                        out, {}, 0, SerialPacketDescriptor::initWithPacketData(out, {})))
-                  : port.sendData(out);
-    if (!sent) micros_->push_back(-1);
-  }
-
-  std::mutex mutex_;
-  bool requests_ = false;
-  std::vector<double>* micros_ = nullptr;
-  int next_ = 0;
-  int end_ = 0;
-  std::size_t got_ = 0;
-  Clock::time_point start_;
-  std::atomic<bool> done_{false};
-};
-
 class PortLoop {
  public:
-  PortLoop(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, const TempDir& dir, const std::string& name)
-      : queue_(queue), port_(portFor(registry, dir, pty_, name)) {
+  explicit PortLoop(PortBench& bench) : bench_(bench), queue_(bench.queue()), port_(bench.portFor(pty_)) {
     port_->setDelegate(delegate_);
     port_->open();
     queue_.runPending();
     echo_ = std::make_unique<Echo>(pty_);
   }
-  ~PortLoop() { closePort(queue_, *port_); }
+  ~PortLoop() { bench_.close(*port_); }
 
   // sendData() and the echo's arrival at serialPortDidReceiveData: the
   // port's own path, without the request queue.
@@ -184,6 +98,7 @@ class PortLoop {
   }
 
  private:
+  PortBench& bench_;
   RunLoopMainQueue& queue_;
   PtyPair pty_;
   std::shared_ptr<SerialPort> port_;
@@ -199,11 +114,10 @@ struct Receive {
   double cpuPerMiB = 0;
 };
 
-Receive receive(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, const TempDir& dir, std::uint64_t total,
-                Use use, int round) {
+Receive receive(PortBench& bench, std::uint64_t total, Use use) {
+  RunLoopMainQueue& queue = bench.queue();
   PtyPair pty;
-  auto port =
-      portFor(registry, dir, pty, "receive" + std::to_string(static_cast<int>(use)) + "-" + std::to_string(round));
+  auto port = bench.portFor(pty);
   auto delegate = std::make_shared<Counting>(SerialPortDelegate::kDidReceiveData);
   port->setDelegate(delegate);
   auto framed = SerialPacketDescriptor::initWithPrefix(Bytes{0x7E, 0x01}, Bytes{0x7E, 0x04}, 1024, {});
@@ -214,16 +128,12 @@ Receive receive(RunLoopMainQueue& queue, FakeDeviceRegistry& registry, const Tem
 
   const double cpu0 = cpuSeconds();
   const auto start = Clock::now();
-  std::thread writer([&pty, total] {
-    std::vector<std::uint8_t> block(64 * 1024, 0x55);
-    for (std::uint64_t sent = 0; sent < total; sent += block.size())
-      if (!pty.write(block)) return;
-  });
+  std::thread writer = startWriter(pty, total);
   queue.runUntil([&] { return delegate->bytes >= total; }, 300s);
   writer.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = cpuSeconds() - cpu0;
-  closePort(queue, *port);
+  bench.close(*port);
   return {static_cast<double>(delegate->bytes) / 1e6 / seconds,
           cpu / (static_cast<double>(delegate->bytes) / (1 << 20))};
 }
@@ -242,34 +152,29 @@ int main(int argc, char** argv) {
   app.add_option("--rounds", rounds, "reading rounds; the least CPU counts")->check(CLI::Range(1, 100));
   CLI11_PARSE(app, argc, argv);
 
-  auto queue = std::make_shared<RunLoopMainQueue>();
-  setMainQueue(queue);
-  auto registry = std::make_shared<FakeDeviceRegistry>();
-  setDeviceRegistryForTesting(registry);
-  TempDir dir;
+  PortBench bench;
+  RunLoopMainQueue& queue = bench.queue();
 
   std::vector<RoundTrips> trips;
   {
     PlainLoop plainLoop;
-    PortLoop portLoop(*queue, *registry, dir, "round-trip");
+    PortLoop portLoop(bench);
     PtyPair chainPty;
-    auto chainPort = portFor(*registry, dir, chainPty, "round-trip-chained");
+    auto chainPort = bench.portFor(chainPty);
     auto chain = std::make_shared<Chain>();
-    chainPort->setDelegate(chain);
     chainPort->setDelegateDelivery(SerialPort::DelegateDelivery::LibraryThread);
-    chainPort->open();
-    queue->runPending();
+    bench.openWith(*chainPort, chain);
     Echo chainEcho(chainPty);
     auto chained = [&](bool requests) -> TripBlock {
       return [&, requests](int first, int count, std::vector<double>& micros) {
-        chain->run(*chainPort, *queue, requests, first, count, micros);
+        chain->run(*chainPort, queue, requests, first, count, micros);
       };
     };
     trips = takeTurnsInBlocks(requests, {oneByOne([&](int i) { return plainLoop.roundTrip(i); }),
                                          oneByOne([&](int i) { return portLoop.roundTrip(i); }),
                                          oneByOne([&](int i) { return portLoop.dataRoundTrip(i); }),
                                          chained(true), chained(false)});
-    closePort(*queue, *chainPort);
+    bench.close(*chainPort);
   }
   const char* names[] = {"write-then-read loop", "request, main queue", "sendData, main queue",
                          "request, library", "sendData, library"};
@@ -293,14 +198,12 @@ int main(int argc, char** argv) {
   Receive best[3];
   for (int r = 0; r < rounds; ++r) {
     for (int u = 0; u < 3; ++u) {
-      const Receive f = receive(*queue, *registry, dir, mib << 20, uses[u].first, r);
+      const Receive f = receive(bench, mib << 20, uses[u].first);
       if (r == 0 || f.cpuPerMiB < best[u].cpuPerMiB) best[u] = f;
     }
   }
   for (int u = 0; u < 3; ++u)
     std::printf("%-40s %10.1f %14.2f\n", uses[u].second, best[u].mbPerSecond, best[u].cpuPerMiB * 1e3);
 
-  queue->shutDown();
-  setDeviceRegistryForTesting(nullptr);
   return 0;
 }

@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/port_bench.h"
 #include "bench/syscall_counts.h"
 #include "discovery/testing/fake_device_registry.h"
 #include "valmor/platform/main_queue.h"
@@ -79,14 +80,6 @@ struct Throughput {
   std::uint64_t bytes = 0;
   double mbPerSecond() const { return static_cast<double>(bytes) / 1e6 / seconds; }
 };
-
-std::thread startWriter(PtyPair& pty, std::uint64_t total) {
-  return std::thread([&pty, total] {
-    std::vector<std::uint8_t> block(64 * 1024, 0x55);
-    for (std::uint64_t sent = 0; sent < total; sent += block.size())
-      if (!pty.write(block)) return;
-  });
-}
 
 Throughput plainLoop(std::uint64_t total, std::size_t readSize) {
   PtyPair pty;
@@ -151,113 +144,23 @@ class Counting : public SerialPortDelegate {
   std::atomic<std::uint64_t> wakeAt{~std::uint64_t{0}};
 };
 
-// Round trips made by the delegate itself on the library's threads: each
-// complete echo ends a trip and sendData() starts the next, until a block is
-// done; then the main loop is woken.
-class Chain : public SerialPortDelegate {
+class Bench : public PortBench {
  public:
-  Chain() : SerialPortDelegate(kDidReceiveData) {}
-
-  // Runs trips first .. first + count - 1 on port; the main loop sleeps
-  // meanwhile.
-  void run(SerialPort& port, RunLoopMainQueue& queue, int first, int count, std::vector<double>& micros) {
-    const std::size_t before = micros.size();
-    {
-      std::lock_guard lock(mutex_);
-      micros_ = &micros;
-      next_ = first;
-      end_ = first + count;
-      done_ = false;
-      start(port);
-    }
-    if (!queue.runUntil([&] { return done_.load(); }, 30s)) {
-      // A lost echo: the rest of the block counts as failed.
-      std::lock_guard lock(mutex_);
-      done_ = true;
-      while (micros.size() - before < static_cast<std::size_t>(count)) micros.push_back(-1);
-    }
-  }
-
-  void serialPortDidReceiveData(SerialPort& port, std::span<const std::uint8_t> data) override {
-    std::lock_guard lock(mutex_);
-    if (done_) return;
-    got_ += data.size();
-    if (got_ < 16) return;
-    micros_->push_back(microsSince(start_));
-    ++next_;
-    if (next_ == end_) {
-      done_ = true;
-      mainQueue().post([] {});
-      return;
-    }
-    start(port);
-  }
-
- private:
-  void start(SerialPort& port) {
-    got_ = 0;
-    start_ = Clock::now();
-    if (!port.sendData(payload(next_))) micros_->push_back(-1);
-  }
-
-  std::mutex mutex_;
-  std::vector<double>* micros_ = nullptr;
-  int next_ = 0;
-  int end_ = 0;
-  std::size_t got_ = 0;
-  Clock::time_point start_;
-  std::atomic<bool> done_{false};
-};
-
-class Bench {
- public:
-  Bench() {
-    setMainQueue(queue_);
-    setDeviceRegistryForTesting(registry_);
-  }
-  ~Bench() {
-    queue_->shutDown();
-    setDeviceRegistryForTesting(nullptr);
-  }
-
-  RunLoopMainQueue& queue() { return *queue_; }
-
-  std::shared_ptr<SerialPort> portFor(const PtyPair& pty) {
-    const std::string name = "port" + std::to_string(next_++);
-    const std::string callout = dir_ / ("cu." + name);
-    std::filesystem::create_symlink(pty.slavePath(), callout);
-    registry_->addDevice(FakeDeviceRegistry::device(callout, name));
-    return SerialPort::serialPortWithPath(callout);
-  }
-
-  void openWith(SerialPort& port, const std::shared_ptr<SerialPortDelegate>& delegate) {
-    port.setDelegate(delegate);
-    port.open();
-    queue_->runPending();
-  }
-
-  // The close completes on the pool, and is told to no delegate here: look
-  // every millisecond.
-  void close(SerialPort& port) {
-    port.close();
-    for (const auto end = Clock::now() + 5s; port.isOpen() && Clock::now() < end;) queue_->runFor(1ms);
-  }
-
   Throughput handOff(std::uint64_t total) {
     PtyPair pty;
     std::uint64_t received = 0;
     Throughput f;
     const double cpu0 = cpuSeconds();
     const auto start = Clock::now();
-    HandOffReader reader(pty, *queue_, [&](std::vector<std::uint8_t> bytes) { received += bytes.size(); });
+    HandOffReader reader(pty, queue(), [&](std::vector<std::uint8_t> bytes) { received += bytes.size(); });
     std::thread writer = startWriter(pty, total);
-    queue_->runUntil([&] { return received >= total; }, 300s);
+    queue().runUntil([&] { return received >= total; }, 300s);
     writer.join();
     f.seconds = seconds(Clock::now() - start);
     f.cpu = cpuSeconds() - cpu0;
     f.bytes = received;
     reader.stop(pty);
-    queue_->runPending();
+    queue().runPending();
     return f;
   }
 
@@ -273,7 +176,7 @@ class Bench {
     const double cpu0 = cpuSeconds();
     const auto start = Clock::now();
     std::thread writer = startWriter(pty, total);
-    queue_->runUntil([&] { return delegate->bytes >= total; }, 300s);
+    queue().runUntil([&] { return delegate->bytes >= total; }, 300s);
     writer.join();
     f.seconds = seconds(Clock::now() - start);
     f.cpu = cpuSeconds() - cpu0;
@@ -291,13 +194,13 @@ class Bench {
     PtyPair handOffPty;
     Echo handOffEcho(handOffPty);
     std::uint64_t handedOff = 0;
-    HandOffReader handOffReader(handOffPty, *queue_, [&](std::vector<std::uint8_t> b) { handedOff += b.size(); });
+    HandOffReader handOffReader(handOffPty, queue(), [&](std::vector<std::uint8_t> b) { handedOff += b.size(); });
     auto handOffTrip = [&](int i) {
       const Bytes out = payload(i);
       const auto start = Clock::now();
       const std::uint64_t want = handedOff + out.size();
       if (::write(handOffReader.slave(), out.data(), out.size()) != static_cast<ssize_t>(out.size())) return -1.0;
-      if (!queue_->runUntil([&] { return handedOff >= want; }, 5s)) return -1.0;
+      if (!queue().runUntil([&] { return handedOff >= want; }, 5s)) return -1.0;
       return microsSince(start);
     };
 
@@ -311,7 +214,7 @@ class Bench {
       const auto start = Clock::now();
       const std::uint64_t want = delegate->bytes + out.size();
       if (!serial->sendData(out)) return -1.0;
-      if (!queue_->runUntil([&] { return delegate->bytes >= want; }, 5s)) return -1.0;
+      if (!queue().runUntil([&] { return delegate->bytes >= want; }, 5s)) return -1.0;
       return microsSince(start);
     };
 
@@ -322,7 +225,7 @@ class Bench {
     openWith(*chainPort, chain);
     Echo chainEcho(chainPty);
     auto chainTrips = [&](int first, int n, std::vector<double>& micros) {
-      chain->run(*chainPort, *queue_, first, n, micros);
+      chain->run(*chainPort, queue(), /*requests=*/false, first, n, micros);
     };
 
     auto trips = takeTurnsInBlocks(count, {oneByOne([&](int i) { return plainLoop.roundTrip(i); }),
@@ -330,7 +233,7 @@ class Bench {
     close(*chainPort);
     close(*serial);
     handOffReader.stop(handOffPty);
-    queue_->runPending();
+    queue().runPending();
     return trips;
   }
 
@@ -357,10 +260,10 @@ class Bench {
         ::poll(fds, 2, -1);
       });
     }
-    queue_->runFor(500ms);  // settled: the port's threads started, the poller in poll()
+    queue().runFor(500ms);  // settled: the port's threads started, the poller in poll()
     const double cpu0 = cpuSeconds();
     const long switches0 = contextSwitches();
-    queue_->runFor(std::chrono::seconds(secs));
+    queue().runFor(std::chrono::seconds(secs));
     Idle out;
     out.cpuMsPer10s = (cpuSeconds() - cpu0) * 1e3 * 10.0 / secs;
     out.wakeUpsPerSecond = static_cast<double>(contextSwitches() - switches0) / secs;
@@ -373,11 +276,6 @@ class Bench {
     return out;
   }
 
- private:
-  std::shared_ptr<RunLoopMainQueue> queue_ = std::make_shared<RunLoopMainQueue>();
-  std::shared_ptr<FakeDeviceRegistry> registry_ = std::make_shared<FakeDeviceRegistry>();
-  TempDir dir_;
-  int next_ = 0;
 };
 
 enum class Reader { Plain1K, Plain64K, HandOff, Port, PortOnLibraryThread };
