@@ -10,6 +10,7 @@ failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
 run() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$app" "$@" 2>&1; }
+one_line() { [ "$(printf '%s\n' "$1" | wc -l)" -eq 1 ]; }
 
 out=$(run --help) || fail "--help exits with $?"
 printf '%s\n' "$out" | grep -q '^Usage: valmor-setup' || fail "--help gives no usage: $out"
@@ -20,10 +21,8 @@ out=$(run --version) || fail "--version exits with $?"
 out=$(run)
 status=$?
 [ "$status" -eq 1 ] || fail "without a display it exits with $status"
-[ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ] || fail "without a display it says more than one line: $out"
+one_line "$out" || fail "without a display it says more than one line: $out"
 printf '%s' "$out" | grep -q 'xvfb-run' || fail "without a display it does not name xvfb-run: $out"
-
-one_line() { [ "$(printf '%s\n' "$1" | wc -l)" -eq 1 ]; }
 
 # A display that cannot be reached, and a toolkit option without its value
 # or with one Qt does not know: one line that names the problem, status 1.
@@ -34,23 +33,24 @@ status=$?
 [ "$status" -eq 1 ] || fail "with the unreachable display $display it exits with $status: $out"
 one_line "$out" || fail "with an unreachable display it says more than one line: $out"
 printf '%s' "$out" | grep -q -- "$display" || fail "it does not name the display $display: $out"
-for options in "-platform" "-platform nosuchwindowsystem" "-style"; do
+# refused STATUS PATTERN OPTIONS: on the offscreen platform, the options are
+# refused with that status in one line that matches the pattern.
+refused() {
+  want=$1 pattern=$2 options=$3
   # shellcheck disable=SC2086
   out=$(QT_QPA_PLATFORM=offscreen "$app" $options 2>&1)
   status=$?
-  [ "$status" -eq 1 ] || fail "with $options it exits with $status: $out"
+  [ "$status" -eq "$want" ] || fail "with $options it exits with $status: $out"
   one_line "$out" || fail "with $options it says more than one line: $out"
-  printf '%s' "$out" | grep -q -- "${options##* }" || fail "with $options it does not name it: $out"
+  printf '%s' "$out" | grep -q -- "$pattern" || fail "with $options the line is: $out"
+}
+for options in "-platform" "-platform nosuchwindowsystem" "-style"; do
+  refused 1 "${options##* }" "$options"
 done
 
 # Options neither the app nor Qt knows: one line with what is known, status 2.
 for options in "--versoin" "-platform offscreen extra"; do
-  # shellcheck disable=SC2086
-  out=$(QT_QPA_PLATFORM=offscreen "$app" $options 2>&1)
-  status=$?
-  [ "$status" -eq 2 ] || fail "with $options it exits with $status: $out"
-  one_line "$out" || fail "with $options it says more than one line: $out"
-  printf '%s' "$out" | grep -q -- "${options##* }.*--help" || fail "with $options the line is: $out"
+  refused 2 "${options##* }.*--help" "$options"
 done
 
 prefix=$(mktemp -d)
